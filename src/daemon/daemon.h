@@ -1,0 +1,17 @@
+// Detaching into the background and the keep-alive loop.
+#pragma once
+
+#include "frame/session.h"
+
+// Fork twice and detach. In the invoking process: the child's PID, or -1
+// when the first fork failed. In the daemon: 0. The intermediate process
+// ends with status 0.
+int daemonize();
+
+// The daemon's life: write the PID file, then probe every daemon_delay
+// minutes and log in again when needed. Returns only when the PID file
+// cannot be written. `verbosity` carries MODE_DAEMON.
+void keepalive_loop(login_session *session, unsigned verbosity);
+
+// The response to SIGHUP (check at once) and SIGTERM (end with status 0).
+void daemon_signal(int sig);

@@ -1,0 +1,6 @@
+#include "frame/options.h"
+
+int main(int argc, char *argv[])
+{
+	return kavri_main(argc, argv);
+}

@@ -1,0 +1,154 @@
+#include "helpers.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+
+extern char **environ;
+
+TempDir::TempDir()
+{
+	char tmpl[] = "/tmp/kavri-test-XXXXXX";
+	char *p = mkdtemp(tmpl);
+	path_ = p != nullptr ? p : "/tmp";
+}
+
+TempDir::~TempDir()
+{
+	std::error_code ec;
+	if (path_ != "/tmp")
+		std::filesystem::remove_all(path_, ec);
+}
+
+void write_file(const std::string &path, const std::string &content)
+{
+	std::ofstream f(path, std::ios::binary | std::ios::trunc);
+	f << content;
+}
+
+std::string read_file(const std::string &path)
+{
+	std::ifstream f(path, std::ios::binary);
+	std::stringstream ss;
+	ss << f.rdbuf();
+	return ss.str();
+}
+
+bool file_exists(const std::string &path)
+{
+	return access(path.c_str(), F_OK) == 0;
+}
+
+bool in_ci()
+{
+	const char *ci = getenv("CI");
+	return ci != nullptr && *ci != '\0';
+}
+
+std::string loopback_config(int port, const std::string &extra)
+{
+	return "SERV = 127.0.0.1\nSERVER_PORT = " + std::to_string(port) +
+	       "\nUSER = joe\nPASS = secret\nDEAMON_S = false\n" + extra;
+}
+
+RunResult run_program(const std::vector<std::string> &args, const RunOptions &o, const std::string &binary)
+{
+	RunResult r;
+	int in[2], out[2], err[2];
+	if (pipe2(in, O_CLOEXEC) != 0 || pipe2(out, O_CLOEXEC) != 0 || pipe2(err, O_CLOEXEC) != 0)
+		return r;
+
+	std::vector<std::string> envs;
+	for (char **e = environ; *e != nullptr; e++) {
+		std::string kv = *e;
+		std::string key = kv.substr(0, kv.find('='));
+		bool drop = o.env.count(key) > 0;
+		for (const auto &u : o.unset_env)
+			drop = drop || u == key;
+		if (!drop)
+			envs.push_back(kv);
+	}
+	for (const auto &[k, v] : o.env)
+		envs.push_back(k + "=" + v);
+
+	std::vector<std::string> argv_s;
+	argv_s.push_back(o.argv0.empty() ? binary : o.argv0);
+	argv_s.insert(argv_s.end(), args.begin(), args.end());
+	std::vector<char *> argv;
+	for (auto &a : argv_s)
+		argv.push_back(a.data());
+	argv.push_back(nullptr);
+	std::vector<char *> envp;
+	for (auto &e : envs)
+		envp.push_back(e.data());
+	envp.push_back(nullptr);
+
+	pid_t pid = fork();
+	if (pid == 0) {
+		dup2(in[0], 0);
+		dup2(out[1], 1);
+		dup2(err[1], 2);
+		if (!o.cwd.empty() && chdir(o.cwd.c_str()) != 0)
+			_exit(126);
+		sigset_t none;
+		sigemptyset(&none);
+		sigprocmask(SIG_SETMASK, &none, nullptr);
+		execve(binary.c_str(), argv.data(), envp.data());
+		_exit(127);
+	}
+	close(in[0]);
+	close(out[1]);
+	close(err[1]);
+	if (!o.stdin_data.empty()) {
+		signal(SIGPIPE, SIG_IGN);
+		ssize_t w = write(in[1], o.stdin_data.data(), o.stdin_data.size());
+		(void)w;
+	}
+	close(in[1]);
+
+	auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(o.timeout_seconds);
+	struct pollfd fds[2] = {{out[0], POLLIN, 0}, {err[0], POLLIN, 0}};
+	int open_fds = 2;
+	while (open_fds > 0) {
+		auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+		if (left.count() <= 0) {
+			kill(pid, SIGKILL);
+			break;
+		}
+		if (poll(fds, 2, static_cast<int>(left.count())) < 0 && errno != EINTR)
+			break;
+		for (int i = 0; i < 2; i++) {
+			if (fds[i].fd < 0 || fds[i].revents == 0)
+				continue;
+			char buf[65536];
+			ssize_t n = read(fds[i].fd, buf, sizeof buf);
+			if (n <= 0) {
+				close(fds[i].fd);
+				fds[i].fd = -1;
+				open_fds--;
+			} else {
+				(i == 0 ? r.out : r.err).append(buf, static_cast<size_t>(n));
+			}
+		}
+	}
+	for (auto &f : fds)
+		if (f.fd >= 0)
+			close(f.fd);
+	int status = 0;
+	waitpid(pid, &status, 0);
+	if (WIFEXITED(status))
+		r.status = WEXITSTATUS(status);
+	else if (WIFSIGNALED(status))
+		r.signal = WTERMSIG(status);
+	return r;
+}

@@ -1,0 +1,62 @@
+// Shared test helpers: temporary directories, files, and running the
+// built binary with its streams and exit status captured.
+#pragma once
+
+#include <sys/types.h>
+
+#include <map>
+#include <string>
+#include <vector>
+
+// A directory under /tmp removed with everything in it at scope end.
+class TempDir {
+public:
+	TempDir();
+	~TempDir();
+	TempDir(const TempDir &) = delete;
+	TempDir &operator=(const TempDir &) = delete;
+	const std::string &path() const { return path_; }
+	std::string file(const std::string &name) const { return path_ + "/" + name; }
+
+private:
+	std::string path_;
+};
+
+void write_file(const std::string &path, const std::string &content);
+std::string read_file(const std::string &path);
+bool file_exists(const std::string &path);
+
+struct RunResult {
+	std::string out;
+	std::string err;
+	int status = -1;  // exit status, or -1 when killed by a signal
+	int signal = 0;   // the signal that ended it, if any
+};
+
+struct RunOptions {
+	std::string argv0;                         // default: the binary's path
+	std::map<std::string, std::string> env;    // set (added to a clean base)
+	std::vector<std::string> unset_env;        // removed from the base
+	std::string cwd;                           // default: unchanged
+	std::string stdin_data;                    // fed to standard input
+	int timeout_seconds = 30;                  // killed after this
+};
+
+// Run `binary` (default: the built kavri) with `args`; wait for it.
+RunResult run_program(const std::vector<std::string> &args, const RunOptions &o = {},
+                      const std::string &binary = KAVRI_BINARY);
+
+// A configuration text that always points SERV at loopback.
+std::string loopback_config(int port, const std::string &extra = "");
+
+// True where the CI environment variable is set: skips become failures.
+bool in_ci();
+
+// Skip on a developer's machine, fail under CI.
+#define SKIP_OR_FAIL(why)                                   \
+	do {                                                    \
+		if (in_ci())                                        \
+			FAIL() << "cannot run under CI: " << (why);      \
+		else                                                \
+			GTEST_SKIP() << (why);                          \
+	} while (0)
