@@ -1,0 +1,143 @@
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <regex>
+#include <string>
+
+#include "capture.h"
+#include "helpers.h"
+#include "log/log.h"
+#include "syslog_sink.h"
+
+namespace {
+
+std::string prefix_re(const char *tag)
+{
+	// "Thu Dec 10 00:30:43 2026 INF kavri[123]: "
+	return std::string("[A-Z][a-z]{2} [A-Z][a-z]{2} [ 0-9][0-9] [0-9]{2}:[0-9]{2}:[0-9]{2} [0-9]{4} ") + tag +
+	       " kavri\\[" + std::to_string(getpid()) + "\\]: ";
+}
+
+TEST(ConsoleWriter, LevelChoosesStreamAndTag)
+{
+	StreamCapture cap;
+	log_console(LOG_INFO, "info %d", 1);
+	log_console(LOG_DEBUG, "debug %s", "two");
+	log_console(LOG_ERR, "error");
+	log_console(LOG_WARNING, "any other level is an error");
+	cap.stop();
+	EXPECT_TRUE(std::regex_match(cap.out(), std::regex(prefix_re("INF") + "info 1\n" + prefix_re("DBG") + "debug two\n")))
+		<< cap.out();
+	EXPECT_TRUE(std::regex_match(cap.err(), std::regex(prefix_re("ERR") + "error\n" + prefix_re("ERR") +
+	                                                  "any other level is an error\n")))
+		<< cap.err();
+}
+
+TEST(ConsoleWriter, TrailingNewlineLeavesEmptyLineAndDataIsLiteral)
+{
+	StreamCapture cap;
+	log_console(LOG_ERR, "Cannot find configuration file %s: %s\n", "%n%s%x", "gone");
+	cap.stop();
+	EXPECT_TRUE(std::regex_match(cap.err(), std::regex(prefix_re("ERR") + "Cannot find configuration file %n%s%x: gone\n\n")))
+		<< cap.err();
+}
+
+// Mode word → what reaches the console; MODE_DAEMON sends everything to
+// the system log instead, so nothing reaches the console.
+TEST(Routing, ModeWordDecidesWhatIsWrittenAndWhere)
+{
+	struct Case {
+		unsigned mode;
+		bool err, info, debug;  // written to the console?
+	} cases[] = {
+		{0, true, false, false},
+		{MODE_VERBOSE, true, true, false},
+		{MODE_VERBOSE | MODE_DEBUG, true, true, true},
+		{MODE_DAEMON, false, false, false},
+		{MODE_DAEMON | MODE_VERBOSE, false, false, false},
+		{MODE_DAEMON | MODE_VERBOSE | MODE_DEBUG, false, false, false},
+	};
+	for (const Case &c : cases) {
+		StreamCapture cap;
+		log_msg(c.mode, LOG_ERR, "e");
+		log_msg(c.mode, LOG_INFO, "i");
+		log_msg(c.mode, LOG_DEBUG, "d");
+		cap.stop();
+		SCOPED_TRACE("mode " + std::to_string(c.mode));
+		EXPECT_EQ(cap.err().find("ERR") != std::string::npos, c.err);
+		EXPECT_EQ(cap.out().find("INF") != std::string::npos, c.info);
+		EXPECT_EQ(cap.out().find("DBG") != std::string::npos, c.debug);
+	}
+}
+
+class SystemLog : public ::testing::Test {
+protected:
+	void SetUp() override
+	{
+		std::string why;
+		if (!syslog_sink_available(&why))
+			SKIP_OR_FAIL(why);
+		// Entries of earlier tests may still be on their way: write a
+		// mark, wait for it, and count only what follows it.
+		std::string mark = "mark " + std::to_string(++marks_);
+		log_syslog(LOG_DEBUG, "%s", mark.c_str());
+		ASSERT_TRUE(syslog_wait_for(getpid(), mark, 5000));
+		seen_ = syslog_lines(getpid()).size();
+	}
+	// This process's entries written since the test began.
+	std::vector<SyslogLine> fresh() const
+	{
+		auto all = syslog_lines(getpid());
+		return {all.begin() + static_cast<long>(std::min(seen_, all.size())), all.end()};
+	}
+	size_t seen_ = 0;
+	static inline int marks_ = 0;
+};
+
+TEST_F(SystemLog, EntriesCarryIdentityPidFacilityAndLevel)
+{
+	log_syslog(LOG_ERR, "err %d", 3);
+	log_syslog(LOG_INFO, "literal %s", "%s%n%x");
+	ASSERT_TRUE(syslog_wait_for(getpid(), "literal", 5000));
+	auto lines = fresh();
+	ASSERT_EQ(lines.size(), 2u);
+	EXPECT_EQ(lines[0].ident, "kavri");
+	EXPECT_EQ(lines[0].priority, LOG_DAEMON | LOG_ERR);
+	EXPECT_EQ(lines[0].message, "err 3");
+	EXPECT_EQ(lines[1].priority, LOG_DAEMON | LOG_INFO);
+	EXPECT_EQ(lines[1].message, "literal %s%n%x");
+}
+
+TEST_F(SystemLog, LongMessageIsCutAfter4090Characters)
+{
+	std::string big(5000, 'x');
+	big.replace(0, 5, "long:");
+	log_syslog(LOG_INFO, "%s", big.c_str());
+	StreamCapture cap;
+	log_console(LOG_INFO, "%s", big.c_str());
+	cap.stop();
+	ASSERT_TRUE(syslog_wait_for(getpid(), "long:", 5000));
+	auto lines = fresh();
+	ASSERT_FALSE(lines.empty());
+	EXPECT_EQ(lines.back().message, big.substr(0, 4090));
+	EXPECT_NE(cap.out().find(big + "\n"), std::string::npos) << "the console writes it whole";
+}
+
+TEST_F(SystemLog, DaemonModeRoutesToSystemLogAndNoticesAlwaysGo)
+{
+	StreamCapture cap;
+	log_msg(MODE_DAEMON, LOG_ERR, "daemon error");
+	log_msg(MODE_DAEMON, LOG_INFO, "quiet info");  // no MODE_VERBOSE: dropped
+	log_msg(MODE_DAEMON | MODE_VERBOSE, LOG_ERR, "verbose daemon error");
+	log_notice("notice %d", 7);
+	cap.stop();
+	EXPECT_EQ(cap.out() + cap.err(), "");
+	ASSERT_TRUE(syslog_wait_for(getpid(), "notice 7", 5000));
+	std::vector<std::string> got;
+	for (const auto &l : fresh())
+		got.push_back(l.message);
+	EXPECT_EQ(got, (std::vector<std::string>{"daemon error", "verbose daemon error", "notice 7"}));
+}
+
+}  // namespace
