@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/file.h>
+#include <sys/prctl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
@@ -49,6 +50,12 @@ bool start_sink(std::string *why)
 {
 	unlink((SINK_DIR + "/sink.pid").c_str());
 	std::string exe = std::string(KAVRI_TEST_SYSLOGD);
+	// A test that is a child subreaper would adopt the sink and might
+	// reap it with its daemons: adopt nothing while the sink detaches.
+	int subreaper = 0;
+	prctl(PR_GET_CHILD_SUBREAPER, &subreaper);
+	if (subreaper)
+		prctl(PR_SET_CHILD_SUBREAPER, 0);
 	pid_t child = fork();
 	if (child == 0) {
 		// Detach twice so the sink belongs to no test process.
@@ -62,11 +69,14 @@ bool start_sink(std::string *why)
 		execl(exe.c_str(), "kavri-test-syslogd", SINK_DIR.c_str(), static_cast<char *>(nullptr));
 		_exit(127);
 	}
+	if (child > 0)
+		waitpid(child, nullptr, 0);
+	if (subreaper)
+		prctl(PR_SET_CHILD_SUBREAPER, 1);
 	if (child < 0) {
 		*why = "fork failed";
 		return false;
 	}
-	waitpid(child, nullptr, 0);
 	for (int i = 0; i < 200; i++) {
 		if (sink_pid() > 0 && dev_log_listening())
 			return true;
