@@ -1,0 +1,122 @@
+// The request-reply exchange shared by the probe, the login and the logout.
+#include "client/exchange.h"
+
+#include <poll.h>
+#include <sys/socket.h>
+
+#include <cerrno>
+#include <cstring>
+
+#include "client/client.h"
+#include "client/socket.h"
+#include "log/log.h"
+
+namespace {
+
+// Read until the server closes, the reply buffer is full, or the one
+// deadline that began with the wait has passed. 0 with the reply ended
+// after what arrived, or -1 after a failed first wait or read (reported;
+// the reply stays empty).
+int read_reply(login_session *s, int fd, unsigned verbosity, const exchange_kind &kind)
+{
+	auto deadline = wait_clock::now() + std::chrono::seconds(SERVER_WAIT_SECONDS);
+	size_t have = 0;
+	bool told_ready = false;
+	for (;;) {
+		int r = wait_until(fd, POLLIN, deadline);
+		if (r <= 0) {
+			if (have == 0) {
+				kind.no_reply(*s, verbosity);
+				return -1;
+			}
+			break;  // what arrived in time is the reply
+		}
+		if (!told_ready && kind.reply_ready != nullptr)
+			kind.reply_ready(verbosity);
+		told_ready = true;
+
+		ssize_t n = read(fd, s->reply + have, REPLY_SIZE - have);
+		if (n < 0) {
+			if (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK)
+				continue;
+			if (have == 0) {
+				kind.read_failed(verbosity, errno);
+				return -1;
+			}
+			break;
+		}
+		if (n == 0)
+			break;
+		have += static_cast<size_t>(n);
+		if (have == REPLY_SIZE)
+			break;
+	}
+	s->reply[have] = '\0';
+	if (kind.received != nullptr)
+		kind.received(*s, verbosity);
+	return 0;
+}
+
+}  // namespace
+
+ssize_t send_request(int sock, const char *text, size_t length)
+{
+	return send(sock, text, length, MSG_NOSIGNAL);
+}
+
+int run_exchange(login_session *s, unsigned verbosity, const exchange_kind &kind)
+{
+	s->reply[0] = '\0';
+	log_msg(verbosity, LOG_INFO, "Connecting to login server, %s:%d.", s->server, s->port);
+	s->sock = server_connect(s->server, static_cast<uint16_t>(s->port), verbosity);
+	if (s->sock < 0) {
+		log_msg(verbosity, LOG_ERR, "Failed to connect to login server (%s): %s", s->server, strerror(errno));
+		return -1;
+	}
+	socket_owner sock(s->sock);
+
+	switch (kind.compose(s, verbosity)) {
+	case compose_result::ok:
+		break;
+	case compose_result::too_long:
+		sock.close_now();
+		log_msg(verbosity, LOG_ERR, "Request for %s is too long, not sent.", s->*kind.page);
+		return -1;
+	case compose_result::failed:
+		return -1;
+	}
+	log_msg(verbosity, LOG_DEBUG, "%s", s->request);
+
+	if (kind.cannot_send != nullptr) {
+		auto deadline = wait_clock::now() + std::chrono::seconds(SERVER_WAIT_SECONDS);
+		if (wait_until(sock.get(), POLLOUT, deadline) < 0) {
+			int err = errno;
+			sock.close_now();
+			kind.cannot_send(*s, verbosity, err);
+			return -1;
+		}
+	}
+
+	if (send_request(sock.get(), s->request, strlen(s->request)) == -1) {
+		int err = errno;
+		kind.send_failed(*s, verbosity, err);
+		return -1;
+	}
+
+	kind.waiting(*s, verbosity);
+	return read_reply(s, sock.get(), verbosity, kind);
+}
+
+bool reply_has(const login_session &s, const char *marker)
+{
+	return strstr(s.reply, marker) != nullptr;
+}
+
+void show_reply(const login_session &s, unsigned verbosity, const char *operation)
+{
+	if (verbosity & MODE_DEBUG)
+		log_msg(verbosity, LOG_DEBUG, "%s(): Here is the reply:\n%s", operation, s.reply);
+	else
+		log_msg(verbosity, LOG_INFO, "%s(): Start %s with --verbose --debug to see whole reply.", operation,
+		        "kavri");
+}

@@ -1,0 +1,57 @@
+// The logout: request the logout page; only the logged-out marker confirms.
+#include <cstring>
+
+#include "client/client.h"
+#include "client/exchange.h"
+#include "client/request.h"
+#include "log/log.h"
+
+namespace {
+
+const exchange_kind logout_kind = {
+	&login_session::logout_page,
+	[](login_session *s, unsigned) {
+		return compose_logout_request(*s, s->request, REQUEST_SIZE) < 0 ? compose_result::too_long
+		                                                                 : compose_result::ok;
+	},
+	nullptr,
+	[](const login_session &, unsigned v, int err) {
+		log_msg(v, LOG_ERR, "Logout request failed: %s", strerror(err));
+	},
+	[](const login_session &, unsigned v) {
+		log_msg(v, LOG_INFO, "Waiting for logout reply, 5 second timeout ...");
+	},
+	[](const login_session &s, unsigned v) {
+		log_msg(v, LOG_ERR, "%s does not respond, cannot log out!", s.logout_page);
+	},
+	[](unsigned v) { log_msg(v, LOG_DEBUG, "Poll says a reply has arrived, reading reply..."); },
+	[](unsigned v, int err) { log_msg(v, LOG_ERR, "Read logout reply: %s", strerror(err)); },
+	[](const login_session &s, unsigned v) { log_msg(v, LOG_DEBUG, "Received:\n%s", s.reply); },
+};
+
+}  // namespace
+
+int http_logout_request(login_session *session, unsigned verbosity)
+{
+	int result = run_exchange(session, verbosity, logout_kind);
+	// Whatever the server says, this program no longer counts on a login.
+	session->logged_in = 0;
+	if (result != 0)
+		return -1;
+	if (reply_has(*session, session->logged_out_string)) {
+		log_msg(verbosity, LOG_INFO, "SUCCESSFUL LOGOUT");
+		return 0;
+	}
+	log_msg(verbosity, LOG_ERR, "LOGOUT FAILED");
+	return -1;
+}
+
+int http_internet_logout(login_session *session, unsigned verbosity)
+{
+	int result = http_logout_request(session, verbosity);
+	if (result == -1) {
+		log_msg(verbosity, LOG_INFO, "%s(): logout failed.", "http_internet_logout");
+		show_reply(*session, verbosity, "http_internet_logout");
+	}
+	return result;
+}
