@@ -1,9 +1,136 @@
 #include "frame/run_action.h"
 
+#include <signal.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+#include "client/client.h"
+#include "daemon/daemon.h"
+#include "daemon/pidfile.h"
+#include "frame/options.h"
 #include "log/log.h"
 
-int run_action(login_session *, int action, unsigned verbosity)
+namespace {
+
+// What the PID file says about a daemon.
+struct daemon_pid {
+	int pid;    // the number read; only a positive one names a process
+	bool live;  // that process holds the lock on the file, so it is ours
+};
+
+// A PID is acted upon only while its daemon holds the lock on the file it
+// wrote: anything else is a stale or planted file. Never PID 1, never us.
+daemon_pid find_daemon(const login_session *session)
 {
-	log_msg(verbosity, LOG_ERR, "Run mode %d is not available yet.", action);
-	return 1;
+	pid_t holder = 0;
+	int pid = pid_file_read(session->pid_file, &holder);
+	bool live = pid > 1 && pid != static_cast<int>(getpid()) && holder == pid;
+	return {pid, live};
+}
+
+// A PID file whose process is gone or not ours: report it and remove the
+// session's file. 0 when the login may go on, 1 when the file stays.
+int handle_stale(const login_session *session, int pid, int kill_error, unsigned verbosity)
+{
+	log_msg(verbosity, LOG_ERR, "kill(%d, SIGHUP) failed: %s\n", pid, strerror(kill_error));
+	log_msg(verbosity, LOG_ERR, "Maybe a stale lockfile (%s)?", session->pid_file);
+	log_msg(verbosity, LOG_INFO, "Trying to remove possibly stale lockfile (%s)...", session->pid_file);
+	if (pid_file_remove(session->pid_file) != 0) {
+		log_msg(verbosity, LOG_ERR, "Couldn't remove possible stale lockfile (%s).\n", session->pid_file);
+		log_msg(verbosity, LOG_ERR, "Maybe the process (%d) is running as root, but you are not?", pid);
+		return 1;
+	}
+	return 0;
+}
+
+int login(login_session *session, daemon_pid daemon, unsigned verbosity)
+{
+	if (daemon.pid > 0) {
+		log_msg(verbosity, LOG_INFO, "Already running on pid %d, forcing relogin.", daemon.pid);
+		// A file with no live daemon behind it fails as a kill of a
+		// process that is gone would.
+		int err = ESRCH;
+		if (daemon.live) {
+			if (kill(daemon.pid, SIGHUP) == 0)
+				return 0;
+			err = errno;
+		}
+		if (handle_stale(session, daemon.pid, err, verbosity) != 0)
+			return 1;
+	}
+
+	int result = 0;
+	http_pre_login(session, verbosity);
+	if (session->logged_in) {
+		log_msg(verbosity, LOG_INFO, "Already logged in.");
+	} else {
+		log_msg(verbosity, LOG_INFO, "First check, not logged in yet.");
+		result = http_internet_login(session, verbosity);
+		if (result != 0)
+			log_msg(verbosity, LOG_ERR, "To diagnose, try the options --debug --verbose");
+		else if (session->logged_in)
+			log_msg(verbosity, LOG_INFO, "SUCCESSFUL LOGIN");
+		else
+			log_msg(verbosity, LOG_INFO, "LOGIN FAILED - To diagnose, try the options --debug --verbose");
+	}
+	if (!session->daemon_start)
+		return result;
+
+	// Hand-over to the daemon, whatever the login gave: it tries again.
+	if (pid_file_remove(session->pid_file) != 0 && errno == EACCES)
+		log_msg(verbosity, LOG_ERR, "Failed to delete old PID file, %s - %s", session->pid_file, strerror(errno));
+	if (daemonize() == 0)
+		keepalive_loop(session, verbosity | MODE_DAEMON);
+	// In the daemon this is reached only when it could not write its PID
+	// file; it then ends with the login result too.
+	return result;
+}
+
+int logout(login_session *session, daemon_pid daemon, unsigned verbosity)
+{
+	if (daemon.live) {
+		kill(daemon.pid, SIGTERM);
+		pid_file_remove(session->pid_file);
+	} else {
+		log_msg(verbosity, LOG_ERR, "No active session found, will logout anyway.");
+		// A stale file goes as a stopped daemon's would.
+		if (daemon.pid > 0)
+			pid_file_remove(session->pid_file);
+	}
+	return http_internet_logout(session, verbosity);
+}
+
+int status(login_session *session, daemon_pid daemon, unsigned verbosity)
+{
+	http_pre_login(session, verbosity);
+	int result = daemon.live ? daemon.pid : -1;
+	if (!(verbosity & MODE_VERBOSE))
+		return result;
+	log_msg(verbosity, LOG_INFO, "Current status: %s", session->logged_in ? "CONNECTED" : "DISCONNECTED");
+	if (daemon.live)
+		log_msg(verbosity, LOG_INFO, "Login daemon running with PID = %d", daemon.pid);
+	else
+		log_msg(verbosity, LOG_INFO, "Login daemon not running.");
+	return result;
+}
+
+}  // namespace
+
+int run_action(login_session *session, int action, unsigned verbosity)
+{
+	// First of all, in every mode: is a daemon running?
+	daemon_pid daemon = find_daemon(session);
+	switch (action) {
+	case ACTION_LOGIN:
+		return login(session, daemon, verbosity);
+	case ACTION_LOGOUT:
+		return logout(session, daemon, verbosity);
+	case ACTION_STATUS:
+		return status(session, daemon, verbosity);
+	default:
+		log_msg(verbosity, LOG_ERR, "Run mode %d is not available.", action);
+		return 1;
+	}
 }

@@ -1,0 +1,65 @@
+#include "daemon/daemon.h"
+
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdio>
+
+namespace {
+
+// Descriptors 0, 1 and 2 on the null device, so that a stray console write
+// can never land in the PID file or a socket that takes their numbers.
+void null_standard_streams()
+{
+	int fd = open("/dev/null", O_RDWR);
+	if (fd < 0)
+		return;
+	for (int target = 0; target <= 2; target++)
+		if (fd != target)
+			dup2(fd, target);
+	if (fd > 2)
+		close(fd);
+}
+
+}  // namespace
+
+int daemonize()
+{
+	// Whatever the streams still buffer is written once, here, and not
+	// again by each child.
+	fflush(stdout);
+	fflush(stderr);
+
+	pid_t pid = fork();
+	if (pid != 0)
+		return pid;
+
+	setpgid(0, 0);
+	// The intermediate process ends at once, without flushing anything or
+	// running exit-time clean-up, whether or not this fork worked.
+	if (fork() != 0)
+		_exit(0);
+
+	if (getppid() != 1) {
+		signal(SIGTTOU, SIG_IGN);
+		signal(SIGTTIN, SIG_IGN);
+		signal(SIGTSTP, SIG_IGN);
+		setsid();
+	}
+
+	for (long fd = 0;; fd++) {
+		long limit = sysconf(_SC_OPEN_MAX);
+		if (limit <= 0 || fd >= limit)
+			break;
+		close(static_cast<int>(fd));
+	}
+	null_standard_streams();
+
+	if (chdir("/") != 0) {
+		// Passed over: the daemon works on from where it is.
+	}
+	umask(0);
+	return 0;
+}
