@@ -12,6 +12,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <regex>
 #include <sstream>
 
 extern char **environ;
@@ -151,4 +152,11 @@ RunResult run_program(const std::vector<std::string> &args, const RunOptions &o,
 	else if (WIFSIGNALED(status))
 		r.signal = WTERMSIG(status);
 	return r;
+}
+
+std::string strip_prefixes(const std::string &console)
+{
+	static const std::regex prefix(
+		"[A-Z][a-z]{2} [A-Z][a-z]{2} [ 0-9][0-9] [0-9]{2}:[0-9]{2}:[0-9]{2} [0-9]{4} (INF|DBG|ERR) kavri\\[[0-9]+\\]: ");
+	return std::regex_replace(console, prefix, "$1: ");
 }

@@ -60,3 +60,7 @@ bool in_ci();
 		else                                                \
 			GTEST_SKIP() << (why);                          \
 	} while (0)
+
+// Console lines with their prefix shortened: "<ctime> TAG kavri[pid]: text"
+// becomes "TAG: text", so expectations need not know time or PID.
+std::string strip_prefixes(const std::string &console);

@@ -1,0 +1,213 @@
+#include <gtest/gtest.h>
+
+#include <map>
+#include <string>
+
+#include "capture.h"
+#include "config/reader.h"
+#include "config/settings.h"
+#include "helpers.h"
+
+namespace {
+
+struct Outcome {
+	std::map<std::string, std::string> set;  // canonical name -> value, non-defaults only
+	std::string out;                          // stray bytes echoed
+	std::string err;                          // the parser's complaint
+};
+
+// Read `text` as a configuration file; report which settings it changed.
+Outcome read_text(const std::string &text)
+{
+	TempDir dir;
+	std::string path = dir.file("conf");
+	write_file(path, text);
+	conf_clear(conf_table);
+	Outcome o;
+	{
+		StreamCapture cap;
+		EXPECT_EQ(conf_read_file(conf_table, path.c_str()), 0);
+		cap.stop();
+		o.out = cap.out();
+		o.err = cap.err();
+	}
+	for (const conf_param *p = conf_table; p->names[0] != nullptr; p++)
+		if (p->has_value && (p->def == nullptr || p->value != p->def))
+			o.set[p->names[0]] = p->value;
+	return o;
+}
+
+std::string syntax_error(int line)
+{
+	return "<filename>:" + std::to_string(line) + " -- syntax error\n";
+}
+
+using Set = std::map<std::string, std::string>;
+
+TEST(ConfigSyntax, TableOfFiles)
+{
+	struct Case {
+		const char *text;
+		Set set;
+		std::string out;
+		std::string err;
+	} cases[] = {
+		// Assignment forms.
+		{"USER = joe", {{"USER", "joe"}}, "", ""},
+		{"USER joe", {{"USER", "joe"}}, "", ""},
+		{"USER=joe;", {{"USER", "joe"}}, "", ""},
+		{"user joe\n", {{"USER", "joe"}}, "", ""},
+		{"USERNAME = \"joe\"", {{"USER", "joe"}}, "", ""},
+		{"USER = joe;;", {{"USER", "joe;"}}, "", ""},
+		{"LOGGED_OUT_STRING = \"Login again\"", {}, "", ""},  // the default itself
+		{"LOGGED_OUT_STRING = \"Logged out\"", {{"LOGGED_OUT_STRING", "Logged out"}}, "", ""},
+		{"LOGIN_STRING_FOOTER = \"a=b\"", {{"LOGIN_STRING_FOOTER", "a=b"}}, "", ""},
+		{"LOGIN_STRING_FOOTER = a=b", {{"LOGIN_STRING_FOOTER", "a"}}, "", syntax_error(1)},
+		{"INIT = /x/init # status page\n", {{"INIT_PAGE", "/x/init"}}, "", ""},
+		{"USER = a#b", {{"USER", "a#b"}}, "", ""},
+		{"SET\nDEAMON_D 10\n", {{"DEAMON_D", "10"}}, "", ""},
+		{"SET DEAMON_D 10\n", {}, "", syntax_error(1)},
+		{"USER\n= joe\n", {{"USER", "joe"}}, "", ""},
+		{"USER =\njoe\n", {}, "", syntax_error(2)},
+		{"USER = joe\nUSERNAME = ann\n", {{"USER", "ann"}}, "", ""},
+		{"SERVER_PORT 81\nPORT 82\n", {{"SERVER_PORT", "82"}}, "", ""},
+		{"DAEMON_S = no\nSTART_DAEMON = no\n", {{"DEAMON_S", "no"}}, "", ""},
+		// Errors stop the parse; what came before stays.
+		{"", {}, "", syntax_error(1)},
+		{"# only a comment\n\n", {}, "", syntax_error(3)},
+		{"USER = joe smith\nPASS = x\n", {{"USER", "joe"}}, "", syntax_error(1)},
+		{"USER = set", {}, "", syntax_error(1)},
+		{"USER = \"set\"", {{"USER", "set"}}, "", ""},
+		{"LOGIN_PAGE2 = x", {}, "", syntax_error(1)},
+		{"USER = \"joe\n", {}, "", syntax_error(2)},
+		{"USER = joe\n  PASS = x\n", {{"USER", "joe"}}, "", syntax_error(2)},
+		{"USER = joe\n\n  PASS = x\n", {{"USER", "joe"}}, "", syntax_error(3)},
+		{"USER = joe\n   \nPASS = x\n", {{"USER", "joe"}, {"PASS", "x"}}, "", ""},
+		// Stray bytes are echoed and skipped.
+		{"USER = \"joe\";", {{"USER", "joe"}}, ";", ""},
+		{"USER = <x>", {{"USER", "x"}}, "<>", ""},
+		{"USER = j^o|e`", {{"USER", "j"}}, "^", syntax_error(1)},
+		// Beginning of a line.
+		{"  USER = joe\nPASS = x\n", {{"PASS", "x"}}, "", ""},
+		{"\n\nUSER = joe\nPASS = x\n", {{"PASS", "x"}}, "", ""},
+		{"\n#c\nUSER = joe\nPASS = x\n", {{"USER", "joe"}, {"PASS", "x"}}, "", ""},
+		{"SETX = 1", {}, "", ""},  // a name that selects nothing
+		{"USER = SETX", {{"USER", "SETX"}}, "", ""},
+		// Line ends.
+		{"USER = joe\r\nPASS = x\r\n", {{"USER", "joe"}, {"PASS", "x"}}, "", ""},
+		{"USER = joe\rPASS = x\r", {{"USER", "joe"}}, "", syntax_error(1)},
+		// Quoted values keep line feeds and may be empty.
+		{"LOGGED_IN_STRING = \"a\nb\"\nUSER = c\n", {{"LOGGED_IN_STRING", "a\nb"}, {"USER", "c"}}, "", ""},
+		{"USER = \"\"\nPASS = \"\"\n", {{"USER", ""}, {"PASS", ""}}, "", ""},
+		{"USER = ;", {}, ";", syntax_error(1)},  // a ';' cannot begin a value
+		{"USER = a;b", {{"USER", "a"}}, "", syntax_error(1)},
+	};
+	for (const Case &c : cases) {
+		SCOPED_TRACE(std::string("file: «") + c.text + "»");
+		Outcome o = read_text(c.text);
+		EXPECT_EQ(o.set, c.set);
+		EXPECT_EQ(o.out, c.out);
+		EXPECT_EQ(o.err, c.err);
+	}
+}
+
+TEST(ConfigSyntax, NulAndBinaryBytesAreEchoedNotFatal)
+{
+	Outcome o = read_text(std::string("USER = joe\n\0\x01\xff\nPASS = x\n", 21));
+	EXPECT_EQ(o.set, (Set{{"USER", "joe"}}));
+	EXPECT_EQ(o.out, std::string("\0\x01\xff", 3));
+	EXPECT_EQ(o.err, syntax_error(3)) << "the stray bytes break the line: PASS is then no name";
+
+	std::string binary;
+	for (int i = 0; i < 70000; i++)
+		binary += static_cast<char>((i * 7919) & 0xff);
+	o = read_text(binary);  // whatever it holds, it ends normally
+	SUCCEED();
+}
+
+TEST(ConfigSyntax, LargeInputs)
+{
+	std::string many;
+	for (int i = 0; i < 100000; i++)
+		many += "INTERVAL = " + std::to_string(i) + "\n";
+	Outcome o = read_text(many);
+	EXPECT_EQ(o.set, (Set{{"DEAMON_D", "99999"}}));
+	EXPECT_EQ(o.err, "");
+
+	std::string token(1 << 20, 'a');
+	o = read_text("USER = " + token + "\nPASS = " + token + "x b\n");
+	EXPECT_EQ(o.set["USER"], token);
+	EXPECT_EQ(o.set["PASS"], token + "x");
+	EXPECT_EQ(o.err, syntax_error(2));
+}
+
+TEST(ConfigSyntax, DefaultsFillEverythingButCredentialsAndHeader)
+{
+	read_text("USER = joe\n");
+	EXPECT_STREQ(conf_lookup(conf_table, "PID_FILE"), "/var/run/kavri.pid");
+	EXPECT_EQ(conf_lookup(conf_table, "LOGIN_STRING_HEADER"), nullptr);
+	EXPECT_EQ(conf_lookup(conf_table, "PASS"), nullptr);
+	EXPECT_STREQ(conf_lookup(conf_table, "interval"), "5");
+	for (const conf_param *p = conf_table; p->names[0] != nullptr; p++)
+		EXPECT_EQ(p->has_value, p->def != nullptr || std::string(p->names[0]) == "USER") << p->names[0];
+}
+
+TEST(ConfigSyntax, MissingFileAndNoTable)
+{
+	conf_clear(conf_table);
+	errno = 0;
+	EXPECT_EQ(conf_read_file(conf_table, "/nonexistent/kavri.conf"), -2);
+	EXPECT_EQ(errno, ENOENT);
+	EXPECT_EQ(conf_lookup(conf_table, "PID_FILE"), nullptr) << "no defaults after a failed open";
+	EXPECT_EQ(conf_read_file(nullptr, "/dev/null"), -1);
+	EXPECT_EQ(errno, EINVAL);
+}
+
+TEST(Settings, NamesValuesAndFlags)
+{
+	conf_clear(conf_table);
+	EXPECT_EQ(conf_set_value(conf_table, "Username", "a"), 0);
+	EXPECT_STREQ(conf_lookup(conf_table, "user"), "a");
+	EXPECT_EQ(conf_set_value(conf_table, "Login", "/p"), 0);
+	EXPECT_STREQ(conf_lookup(conf_table, "LOGIN_PAGE"), "/p");
+	EXPECT_EQ(conf_set_value(conf_table, "DAEMON_S", "x"), -1);
+	EXPECT_EQ(conf_set_value(conf_table, " USER", "x"), -1);
+	{
+		StreamCapture cap;
+		errno = ENOMEM;
+		EXPECT_EQ(conf_set_value(conf_table, "USER", nullptr), -1);
+		cap.stop();
+		EXPECT_EQ(cap.err(), "Failed to allocate memory for configuration values: Cannot allocate memory\n");
+	}
+	struct {
+		const char *value;
+		int flag;
+	} flags[] = {{"yes", 1}, {"On", 1}, {"TRUE", 1}, {"1", 0}, {"true ", 0}, {"", 0}, {"y", 0}};
+	for (const auto &f : flags) {
+		conf_set_value(conf_table, "START_DAEMON", f.value);
+		EXPECT_EQ(conf_get_bool(conf_table, "DEAMON_S"), f.flag) << f.value;
+	}
+	EXPECT_EQ(conf_get_bool(conf_table, "NOPE"), 0);
+
+	StreamCapture cap;
+	EXPECT_EQ(conf_lookup(nullptr, "USER"), nullptr);
+	cap.stop();
+	EXPECT_EQ(cap.err(), "conf_read_file() did not get a correct parameter list.\n");
+}
+
+TEST(Settings, DecimalReadingSaturates)
+{
+	struct {
+		const char *text;
+		int value;
+	} cases[] = {
+		{"81abc", 81}, {"abc", 0}, {"  -12", -12}, {"+7", 7}, {"", 0},
+		{"2147483647", 2147483647}, {"2147483648", 2147483647},
+		{"-2147483648", -2147483647 - 1}, {"-99999999999999999999", -2147483647 - 1},
+		{"99999999999999999999999", 2147483647},
+	};
+	for (const auto &c : cases)
+		EXPECT_EQ(conf_atoi(c.text), c.value) << c.text;
+}
+
+}  // namespace
