@@ -1,0 +1,164 @@
+// What the client tests share: a session record filled for a loopback
+// server, the request bytes the server must see, the console messages
+// split into (tag, text), and running a call in a child process.
+#pragma once
+
+#include <fcntl.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <functional>
+#include <regex>
+#include <string>
+#include <vector>
+
+#include "frame/session.h"
+#include "helpers.h"
+#include "log/log.h"
+
+namespace client_test {
+
+// Every text field set, the server on loopback, the settings' defaults.
+inline login_session make_session(int port)
+{
+	login_session s{};
+	s.username = "joe";
+	s.password = "secret";
+	s.server = "127.0.0.1";
+	s.port = port;
+	s.login_header = nullptr;
+	s.username_key = "username";
+	s.password_key = "password";
+	s.login_footer = "submitForm=Login";
+	s.logged_in_string = "/sd/create_session_window";
+	s.logged_out_string = "Login again";
+	s.init_page = "/sd/init";
+	s.login_page = "/sd/login";
+	s.logout_page = "/sd/logout";
+	s.pid_file = "/nonexistent/kavri.pid";
+	s.sock = -1;
+	return s;
+}
+
+// The requests as the server must receive them, written out from the
+// templates by hand.
+inline std::string probe_bytes(const std::string &page, const std::string &server)
+{
+	return "GET " + page + " HTTP/1.0\r\nReferer: http://" + server + "\r\nHost: " + server +
+	       "\r\nAccept: */*\r\n\r\n";
+}
+
+inline std::string logout_bytes(const std::string &page, const std::string &server, const std::string &init)
+{
+	return "GET " + page + " HTTP/1.0\r\nReferer: http://" + server + init + "\r\nHost: " + server +
+	       "\r\nAccept: */*\r\n\r\n";
+}
+
+inline std::string login_bytes(const std::string &page, const std::string &server, const std::string &init,
+                               const std::string &form)
+{
+	return "POST " + page + " HTTP/1.0\r\nHost: " + server + "\r\nUser-Agent: kavri v1.3.3\r\nAccept: */*\r\n" +
+	       "Referer: http://" + server + init + "\r\nContent-type: application/x-www-form-urlencoded\r\n" +
+	       "Content-length: " + std::to_string(form.size() + 1) + "\r\n\r\n" + form + "\n\n";
+}
+
+// One console message: tag 'I', 'D' or 'E' and its text (without the line
+// end the writer adds). Text that does not start with a prefix gets '?'.
+struct Msg {
+	char tag;
+	std::string text;
+	bool operator==(const Msg &o) const { return tag == o.tag && text == o.text; }
+};
+
+inline std::ostream &operator<<(std::ostream &os, const Msg &m)
+{
+	return os << m.tag << " \"" << m.text << "\"";
+}
+
+// Split a captured stream into messages; every message of `pid` starts at
+// a line start with "<ctime> TAG kavri[pid]: ".
+inline std::vector<Msg> messages(const std::string &stream, pid_t pid)
+{
+	std::regex prefix("(^|\\n)[A-Z][a-z]{2} [A-Z][a-z]{2} [ 0-9][0-9] [0-9]{2}:[0-9]{2}:[0-9]{2} [0-9]{4} "
+	                  "(INF|DBG|ERR) kavri\\[" +
+	                  std::to_string(pid) + "\\]: ");
+	std::vector<Msg> out;
+	size_t at = 0;
+	char tag = 0;  // none yet: text before the first prefix is junk
+	auto take = [&](size_t end) {
+		if (tag != 0)
+			out.push_back({tag, stream.substr(at, end - at)});
+		else if (end > 0)
+			out.push_back({'?', stream.substr(0, end)});
+	};
+	for (auto it = std::sregex_iterator(stream.begin(), stream.end(), prefix); it != std::sregex_iterator(); ++it) {
+		take(static_cast<size_t>(it->position(0) + it->length(1)));
+		tag = it->str(2)[0];
+		at = static_cast<size_t>(it->position(0) + it->length(0));
+	}
+	take(stream.size());
+	for (auto &m : out) {
+		if (m.tag == '?')
+			continue;
+		if (!m.text.empty() && m.text.back() == '\n')
+			m.text.pop_back();
+		else
+			m.tag = '!';  // a message without its line end
+	}
+	return out;
+}
+
+// A function run in a child process with its own standard output and
+// error; `report` is a short text the child hands back.
+struct ChildResult {
+	std::string out, err, report;
+	pid_t pid = -1;
+	int status = -1;  // exit status, -1 when a signal ended it
+	int signal = 0;
+};
+
+class Child {
+public:
+	explicit Child(const std::function<std::string()> &body)
+	{
+		fflush(stdout);
+		fflush(stderr);
+		pid_ = fork();
+		if (pid_ != 0)
+			return;
+		int out = open(dir_.file("out").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+		int err = open(dir_.file("err").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+		dup2(out, 1);
+		dup2(err, 2);
+		std::string report = body();
+		fflush(stdout);
+		write_file(dir_.file("report"), report);
+		_exit(0);
+	}
+	Child(const Child &) = delete;
+	Child &operator=(const Child &) = delete;
+
+	ChildResult wait()
+	{
+		ChildResult r;
+		r.pid = pid_;
+		int st = 0;
+		if (pid_ > 0 && waitpid(pid_, &st, 0) == pid_) {
+			if (WIFEXITED(st))
+				r.status = WEXITSTATUS(st);
+			else if (WIFSIGNALED(st))
+				r.signal = WTERMSIG(st);
+		}
+		r.out = read_file(dir_.file("out"));
+		r.err = read_file(dir_.file("err"));
+		r.report = read_file(dir_.file("report"));
+		return r;
+	}
+
+private:
+	TempDir dir_;
+	pid_t pid_ = -1;
+};
+
+}  // namespace client_test
