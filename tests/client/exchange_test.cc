@@ -1,0 +1,292 @@
+// The messages, results and replies of the three exchanges against
+// servers that answer, refuse and misbehave, with mode words 0, 1 and 5.
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sched.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstring>
+#include <memory>
+#include <string>
+#include <tuple>
+
+#include "capture.h"
+#include "client/client.h"
+#include "client/exchange.h"
+#include "client_support.h"
+#include "fake_server.h"
+#include "transcript.h"
+
+using namespace client_test;
+
+namespace {
+
+const unsigned modes[] = {0, MODE_VERBOSE, MODE_VERBOSE | MODE_DEBUG};
+const char default_form[] = "username=joe&password=secret&submitForm=Login";
+
+// A loopback port where nothing listens: bound, then let go.
+int closed_port()
+{
+	int fd = socket(AF_INET, SOCK_STREAM, 0);
+	sockaddr_in a{};
+	a.sin_family = AF_INET;
+	a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+	socklen_t len = sizeof a;
+	bind(fd, reinterpret_cast<sockaddr *>(&a), sizeof a);
+	getsockname(fd, reinterpret_cast<sockaddr *>(&a), &len);
+	close(fd);
+	return ntohs(a.sin_port);
+}
+
+struct Scenario {
+	const char *name;
+	std::vector<Path> paths;  // the one it must take (the first that fits)
+	// Prepare the server and the session for the exchange.
+	void (*setup)(FakeServer &, Page, Exch, login_session &);
+	// A further check on the reply the exchange kept.
+	void (*check_reply)(const login_session &);
+};
+
+void PrintTo(const Scenario &s, std::ostream *os)
+{
+	*os << s.name;
+}
+
+void normal(FakeServer &, Page, Exch, login_session &) {}
+void any_reply(const login_session &) {}
+
+const Scenario scenarios[] = {
+	{"marker_present", {Path::found}, normal, any_reply},
+	{"marker_absent", {Path::absent},
+	 [](FakeServer &, Page, Exch e, login_session &s) { marker_of(e, s) = "no such marker"; }, any_reply},
+	{"refused", {Path::refused}, [](FakeServer &, Page, Exch, login_session &s) { s.port = closed_port(); },
+	 [](const login_session &s) { EXPECT_STREQ(s.reply, ""); }},
+	{"closes_at_once", {Path::absent},
+	 [](FakeServer &f, Page p, Exch, login_session &) { f.set_behaviour(p, Behaviour::close_at_once); },
+	 [](const login_session &s) { EXPECT_STREQ(s.reply, ""); }},
+	// The request is read, then the connection is reset: the read fails
+	// (or, had the reset come first, the send); the process lives on.
+	{"resets", {Path::read_failed, Path::send_failed},
+	 [](FakeServer &f, Page p, Exch, login_session &) { f.set_behaviour(p, Behaviour::reset); },
+	 [](const login_session &s) { EXPECT_STREQ(s.reply, ""); }},
+	{"split_reply", {Path::found},
+	 [](FakeServer &f, Page p, Exch, login_session &) { f.set_behaviour(p, Behaviour::split, 300); },
+	 [](const login_session &s) { EXPECT_NE(strstr(s.reply, "</html>"), nullptr); }},
+	{"oversize_reply", {Path::absent},
+	 [](FakeServer &f, Page p, Exch, login_session &) { f.set_behaviour(p, Behaviour::oversize); },
+	 [](const login_session &s) { EXPECT_EQ(strlen(s.reply), REPLY_SIZE); }},
+	{"nul_before_marker", {Path::absent},
+	 [](FakeServer &f, Page p, Exch, login_session &) { f.set_behaviour(p, Behaviour::nul_before_marker); },
+	 [](const login_session &s) {
+		 std::string r = s.reply;
+		 EXPECT_EQ(r.rfind("HTTP/1.0 200 OK\r\n", 0), 0u) << r;
+		 EXPECT_EQ(r.substr(r.size() - 4), "\r\n\r\n") << r;  // the headers, and no more
+	 }},
+	// Only the low 16 bits reach the connection; the message shows all.
+	{"port_above_65535", {Path::found},
+	 [](FakeServer &, Page, Exch, login_session &s) { s.port += 3 * 65536; }, any_reply},
+};
+
+class Exchange : public testing::TestWithParam<std::tuple<Scenario, Exch>> {};
+
+TEST_P(Exchange, MessagesResultAndReply)
+{
+	const Scenario &sc = std::get<0>(GetParam());
+	Exch e = std::get<1>(GetParam());
+	FakeServer server;
+	ASSERT_TRUE(server.listening());
+	for (unsigned mode : modes) {
+		SCOPED_TRACE("mode " + std::to_string(mode));
+		login_session s = make_session(server.port());
+		server.set_logged_in(true);  // the status page shows the marker
+		sc.setup(server, page_of(e), e, s);
+		s.logged_in = 1 - logged_in_after(e, sc.paths[0]);  // the call must change it
+
+		StreamCapture cap;
+		int rc = call(e, &s, mode);
+		cap.stop();
+
+		Seen seen{s, default_form};
+		Path taken = sc.paths[0];
+		for (Path p : sc.paths)
+			if (streams_follow(e, p, mode, seen, cap.out(), cap.err(), getpid()))
+				taken = p;
+		EXPECT_TRUE(streams_follow(e, taken, mode, seen, cap.out(), cap.err(), getpid()));
+		EXPECT_EQ(rc, result_of(e, taken));
+		EXPECT_EQ(s.logged_in, logged_in_after(e, taken));
+		sc.check_reply(s);
+	}
+}
+
+INSTANTIATE_TEST_SUITE_P(Servers, Exchange,
+                         testing::Combine(testing::ValuesIn(scenarios),
+                                          testing::Values(Exch::probe, Exch::login, Exch::logout)),
+                         [](const testing::TestParamInfo<std::tuple<Scenario, Exch>> &i) {
+	                         return std::string(std::get<0>(i.param).name) + "_" +
+	                                exch_name(std::get<1>(i.param));
+                         });
+
+// Each exchange and mode word in a child of its own, all at once, so that
+// the 5-second waits overlap.
+struct Parallel {
+	Exch e;
+	unsigned mode;
+	std::unique_ptr<Child> child;
+};
+
+std::string report(int rc, const login_session &s, long ms)
+{
+	// The session travels back as the fields the transcript needs.
+	return std::to_string(rc) + " " + std::to_string(s.logged_in) + " " + std::to_string(ms) + "\n" +
+	       s.request + '\x01' + s.reply;
+}
+
+struct Report {
+	int rc = -2, logged_in = -2;
+	long ms = -1;
+	login_session s{};
+};
+
+Report parse(const std::string &text, login_session s)
+{
+	Report r;
+	size_t nl = text.find('\n'), sep = text.find('\x01');
+	if (nl == std::string::npos || sep == std::string::npos)
+		return r;
+	sscanf(text.c_str(), "%d %d %ld", &r.rc, &r.logged_in, &r.ms);
+	std::string request = text.substr(nl + 1, sep - nl - 1), reply = text.substr(sep + 1);
+	snprintf(s.request, sizeof s.request, "%s", request.c_str());
+	snprintf(s.reply, sizeof s.reply, "%s", reply.c_str());
+	r.s = s;
+	return r;
+}
+
+// A server that takes the request and never answers: each exchange ends
+// with its own line after its 5-second bound, not before, and not much
+// later.
+TEST(SilentServer, EachExchangeGivesUpAfterFiveSeconds)
+{
+	FakeServer server;
+	ASSERT_TRUE(server.listening());
+	for (Page p : {Page::status, Page::login, Page::logout})
+		server.set_behaviour(p, Behaviour::silent);
+	login_session base = make_session(server.port());
+
+	std::vector<Parallel> runs;
+	for (Exch e : {Exch::probe, Exch::login, Exch::logout})
+		for (unsigned mode : modes)
+			runs.push_back({e, mode, std::make_unique<Child>([e, mode, base]() mutable {
+				                auto t0 = std::chrono::steady_clock::now();
+				                base.logged_in = 1;
+				                int rc = call(e, &base, mode);
+				                auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(
+				                              std::chrono::steady_clock::now() - t0)
+				                              .count();
+				                return report(rc, base, static_cast<long>(ms));
+			                })});
+	for (auto &r : runs) {
+		SCOPED_TRACE(std::string(exch_name(r.e)) + " mode " + std::to_string(r.mode));
+		ChildResult c = r.child->wait();
+		ASSERT_EQ(c.status, 0) << "signal " << c.signal;
+		Report got = parse(c.report, base);
+		EXPECT_EQ(got.rc, -1);
+		EXPECT_EQ(got.logged_in, 0);
+		EXPECT_GE(got.ms, 4900);
+		EXPECT_LT(got.ms, 20000);
+		EXPECT_TRUE(streams_follow(r.e, Path::no_reply, r.mode, Seen{got.s, default_form}, c.out, c.err, c.pid));
+	}
+}
+
+// A name under the reserved .invalid domain, looked up in a network
+// namespace of its own: no interface is up there, so no query can leave.
+TEST(UnresolvableName, ThreeLookupLinesThenTheConnectionLine)
+{
+	login_session base = make_session(80);  // never contacted: the name does not resolve
+	base.server = "nowhere.invalid";
+
+	std::vector<Parallel> runs;
+	for (Exch e : {Exch::probe, Exch::login, Exch::logout})
+		for (unsigned mode : modes)
+			runs.push_back({e, mode, std::make_unique<Child>([e, mode, base]() mutable -> std::string {
+				                if (unshare(CLONE_NEWNET) != 0)
+					                return std::string("no namespace: ") + strerror(errno);
+				                // Proof of isolation: no route to anything but loopback.
+				                int probe = socket(AF_INET, SOCK_DGRAM, 0);
+				                sockaddr_in a{};
+				                a.sin_family = AF_INET;
+				                a.sin_port = htons(53);
+				                a.sin_addr.s_addr = htonl(0xC0000201);  // 192.0.2.1, never reached
+				                if (connect(probe, reinterpret_cast<sockaddr *>(&a), sizeof a) == 0 ||
+				                    errno != ENETUNREACH)
+					                return "not isolated";
+				                close(probe);
+				                base.logged_in = 1;
+				                int rc = call(e, &base, mode);
+				                return report(rc, base, 0);
+			                })});
+	for (auto &r : runs) {
+		SCOPED_TRACE(std::string(exch_name(r.e)) + " mode " + std::to_string(r.mode));
+		ChildResult c = r.child->wait();
+		ASSERT_EQ(c.status, 0) << "signal " << c.signal;
+		if (c.report.rfind("no namespace", 0) == 0)
+			SKIP_OR_FAIL(c.report);
+		ASSERT_NE(c.report, "not isolated");
+		Report got = parse(c.report, base);
+		EXPECT_EQ(got.rc, -1);
+		EXPECT_EQ(got.logged_in, 0);
+		EXPECT_TRUE(streams_follow(r.e, Path::unresolved, r.mode, Seen{got.s, default_form}, c.out, c.err, c.pid));
+	}
+}
+
+// A server that never completes the handshake: the connection step gives
+// up after its bound with the text for ETIMEDOUT.
+TEST(ConnectTimeout, BoundedToFiveSeconds)
+{
+	FullBacklogListener black_hole;
+	if (!black_hole.ok())
+		SKIP_OR_FAIL("no listener with a full accept queue");
+	StreamCapture cap;
+	auto t0 = std::chrono::steady_clock::now();
+	int fd = server_connect("127.0.0.1", static_cast<uint16_t>(black_hole.port()), 0);
+	int err = errno;
+	auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - t0).count();
+	cap.stop();
+	EXPECT_EQ(fd, -1);
+	EXPECT_EQ(err, ETIMEDOUT);
+	EXPECT_GE(ms, 4900);
+	EXPECT_LT(ms, 20000);
+	EXPECT_EQ(messages(cap.err(), getpid()),
+	          (std::vector<Msg>{{'E', std::string("Failed to connect to login server (127.0.0.1): ") + strerror(ETIMEDOUT)}}));
+	EXPECT_EQ(cap.out(), "");
+}
+
+// The one send never raises SIGPIPE: on a socket whose peer is gone it
+// fails with EPIPE and the process goes on. A plain send in the same spot
+// is the contrast that shows the check can fail.
+TEST(SendToClosedPeer, FailsWithEpipeInsteadOfKilling)
+{
+	auto attempt = [](bool plain) {
+		return std::make_unique<Child>([plain]() -> std::string {
+			signal(SIGPIPE, SIG_DFL);
+			int sv[2];
+			if (socketpair(AF_UNIX, SOCK_STREAM, 0, sv) != 0)
+				return "no socketpair";
+			close(sv[1]);
+			static const char text[] = "GET / HTTP/1.0\r\n\r\n";
+			ssize_t n = plain ? send(sv[0], text, sizeof text - 1, 0) : send_request(sv[0], text, sizeof text - 1);
+			return std::to_string(n) + " " + (n < 0 ? strerrorname_np(errno) : "-");
+		});
+	};
+	auto ours = attempt(false), plain = attempt(true);
+	ChildResult r = ours->wait();
+	EXPECT_EQ(r.signal, 0);
+	EXPECT_EQ(r.status, 0);
+	EXPECT_EQ(r.report, "-1 EPIPE");
+	ChildResult p = plain->wait();
+	EXPECT_EQ(p.signal, SIGPIPE);
+}
+
+}  // namespace
