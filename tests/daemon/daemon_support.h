@@ -45,7 +45,16 @@ inline double seconds_since(std::chrono::steady_clock::time_point t)
 	return std::chrono::duration<double>(std::chrono::steady_clock::now() - t).count();
 }
 
-// The processes whose parent is `parent`, from /proc.
+// The state letter of a process ('R', 'S', 'Z', ...), or 0 when gone.
+inline char process_state(pid_t pid)
+{
+	std::string stat = read_file("/proc/" + std::to_string(pid) + "/stat");
+	size_t close = stat.rfind(')');
+	return close != std::string::npos && close + 2 < stat.size() ? stat[close + 2] : 0;
+}
+
+// The processes whose parent is `parent`, ended ones not yet reaped
+// included, from /proc.
 inline std::vector<pid_t> children_of(pid_t parent)
 {
 	std::vector<pid_t> kids;

@@ -1,0 +1,541 @@
+// The keep-alive daemon as users meet it: the built binary started with
+// -l against the fake login server, its PID file, its lines in the real
+// system log, and its answers to SIGHUP, SIGTERM, -l, -s and -o. Every case
+// runs in a child with a /tmp of its own that reaps and kills whatever it
+// started, so no daemon outlives its test and the machine's
+// /tmp/kavri.pid is never touched.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <climits>
+#include <filesystem>
+#include <functional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "daemon_support.h"
+#include "fake_server.h"
+#include "helpers.h"
+#include "syslog_sink.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+constexpr int INFO = (3 << 3) | 6;  // LOG_DAEMON | LOG_INFO
+constexpr int ERR = (3 << 3) | 3;   // LOG_DAEMON | LOG_ERR
+// "Promptly": well under the 5-second bound of any wait for the server.
+constexpr double PROMPT_S = 3.5;
+
+const std::string TMP_PID = "/tmp/kavri.pid";
+
+std::vector<std::string> messages(pid_t pid)
+{
+	std::vector<std::string> out;
+	for (const auto &l : syslog_lines(pid))
+		out.push_back(l.message);
+	return out;
+}
+
+size_t count_lines(pid_t pid, const std::string &text)
+{
+	size_t n = 0;
+	for (const auto &m : messages(pid))
+		n += m.find(text) != std::string::npos;
+	return n;
+}
+
+std::string joined(const std::vector<std::string> &lines)
+{
+	std::string s;
+	for (const auto &l : lines)
+		s += "  " + l + "\n";
+	return s;
+}
+
+int count_in(const std::string &text, const std::string &what)
+{
+	int n = 0;
+	for (size_t p = text.find(what); p != std::string::npos; p = text.find(what, p + 1))
+		n++;
+	return n;
+}
+
+std::string link_of(const std::string &path)
+{
+	char buf[PATH_MAX];
+	ssize_t n = readlink(path.c_str(), buf, sizeof buf - 1);
+	return n < 0 ? "" : std::string(buf, static_cast<size_t>(n));
+}
+
+// The main thread of `pid` waits on a condition variable, which it does
+// only in the pause between checks (its exchanges wait in poll).
+bool wait_pausing(pid_t pid)
+{
+	std::string path = "/proc/" + std::to_string(pid) + "/syscall";
+	int seen = 0;
+	return wait_until(
+		[&] {
+			std::string s = read_file(path);
+			seen = !s.empty() && atol(s.c_str()) == SYS_futex ? seen + 1 : 0;
+			return seen >= 3;
+		},
+		10000);
+}
+
+pid_t lock_holder(const std::string &path)
+{
+	int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+	if (fd < 0)
+		return -1;
+	struct flock fl = {};
+	fl.l_type = F_WRLCK;
+	fl.l_whence = SEEK_SET;
+	pid_t holder = fcntl(fd, F_GETLK, &fl) == 0 ? (fl.l_type == F_UNLCK ? 0 : fl.l_pid) : -1;
+	close(fd);
+	return holder;
+}
+
+bool exited_with(int wait_status, int code)
+{
+	return wait_status != -1 && WIFEXITED(wait_status) && WEXITSTATUS(wait_status) == code;
+}
+
+// One test's world: a temporary directory with the configuration, the
+// fake server, and the spawned processes' sanitizer reports.
+struct Scene {
+	TempDir dir;
+	FakeServer server;
+	std::string conf = dir.file("kavri.conf");
+	std::string pid_file = dir.file("kavri.pid");  // where the daemon is expected to write
+	std::string san = dir.file("sanitizer");
+
+	// `extra` settings come last and override the defaults set here.
+	explicit Scene(const std::string &extra = "", const std::string &configured_pid_file = "")
+	{
+		std::string pid_path = configured_pid_file.empty() ? pid_file : configured_pid_file;
+		write_file(conf, loopback_config(server.port(), "DEAMON_S = true\nDEAMON_D = 1\nPID_FILE = " + pid_path + "\n" + extra));
+	}
+
+	~Scene()
+	{
+		kill_all_children();
+		EXPECT_EQ(sanitizer_reports(san), "") << "sanitizer reports of the spawned processes";
+	}
+
+	RunResult kavri(std::vector<std::string> args)
+	{
+		args.push_back("-c");
+		args.push_back(conf);
+		RunOptions o;
+		o.env = sanitizer_env(san);
+		o.cwd = dir.path();
+		return run_program(args, o);
+	}
+
+	// Log in with the extra arguments and wait for the daemon: its PID once
+	// the file names it and the system log has its first two lines, else 0.
+	pid_t start(const std::vector<std::string> &args = {}, RunResult *foreground = nullptr)
+	{
+		std::vector<std::string> a = {"-l"};
+		a.insert(a.end(), args.begin(), args.end());
+		RunResult r = kavri(a);
+		if (foreground != nullptr)
+			*foreground = r;
+		pid_t pid = 0;
+		bool up = wait_until(
+			[&] {
+				pid = static_cast<pid_t>(atol(read_file(pid_file).c_str()));
+				return pid > 0 && syslog_wait_for(pid, "Login ", 0);
+			},
+			10000);
+		if (!up)
+			ADD_FAILURE() << "no daemon came up; foreground status " << r.status << "\nstdout:\n" << r.out << "stderr:\n" << r.err;
+		return up ? pid : 0;
+	}
+};
+
+class Daemon : public testing::Test {
+protected:
+	void SetUp() override
+	{
+		std::string why;
+		if (!syslog_sink_available(&why))
+			SKIP_OR_FAIL("no capture of the system log: " + why);
+	}
+};
+
+TEST_F(Daemon, StartPublishesItsPidAndReportsTheLogin)
+{
+	struct Case {
+		const char *name;
+		std::function<void(FakeServer &)> prepare;
+		int status;  // of the foreground run
+		const char *login_line;
+	} cases[] = {
+		{"login taken", [](FakeServer &) {}, 0, "Login successful."},
+		{"login not taken", [](FakeServer &s) { s.set_accept_login(false); }, 0, "Login FAILED!"},
+		{"login request failed", [](FakeServer &s) { s.set_behaviour(Page::login, Behaviour::reset); }, 255,
+		 "Login FAILED!"},
+	};
+	for (const auto &c : cases) {
+		SCOPED_TRACE(c.name);
+		RUN_ISOLATED(false, [&] {
+			Scene s;
+			c.prepare(s.server);
+			RunResult fg;
+			pid_t pid = s.start({"-v"}, &fg);
+			ASSERT_GT(pid, 0);
+			EXPECT_EQ(fg.status, c.status) << fg.err;
+			// Buffered console lines are written once, not again by a child.
+			EXPECT_EQ(count_in(fg.out, "First check, not logged in yet."), 1) << fg.out;
+
+			EXPECT_EQ(lock_holder(s.pid_file), pid);
+			EXPECT_EQ(read_file(s.pid_file), std::to_string(pid) + "\n");
+			struct stat st;
+			ASSERT_EQ(stat(s.pid_file.c_str(), &st), 0);
+			EXPECT_EQ(st.st_mode & 07777, 0644u);
+
+			auto lines = syslog_lines(pid);
+			ASSERT_GE(lines.size(), 2u);
+			EXPECT_EQ(lines[0].message, "Keep-alive daemon started, pid: " + std::to_string(pid));
+			EXPECT_EQ(lines[1].message, c.login_line);
+			for (int i = 0; i < 2; i++) {
+				EXPECT_EQ(lines[i].priority, INFO);
+				EXPECT_EQ(lines[i].ident, "kavri");
+			}
+
+			// Detached: a session and group of its own, in "/", mask 0,
+			// nothing of the terminal's (or the test's pipes) kept.
+			std::string proc = "/proc/" + std::to_string(pid);
+			EXPECT_EQ(getsid(pid), pid);
+			EXPECT_EQ(getpgid(pid), pid);
+			EXPECT_EQ(link_of(proc + "/cwd"), "/");
+			EXPECT_NE(read_file(proc + "/status").find("Umask:\t0000\n"), std::string::npos);
+			for (int fd = 0; fd <= 2; fd++)
+				EXPECT_EQ(link_of(proc + "/fd/" + std::to_string(fd)), "/dev/null") << "descriptor " << fd;
+			for (const auto &e : std::filesystem::directory_iterator(proc + "/fd"))
+				EXPECT_EQ(link_of(e.path()).rfind("pipe:", 0), std::string::npos) << e.path();
+
+			// Whatever the foreground run achieved, the daemon first waits a
+			// full pause.
+			std::this_thread::sleep_for(std::chrono::seconds(2));
+			EXPECT_EQ(s.server.count(Page::status), 1u);
+			EXPECT_EQ(s.server.count(Page::login), 1u);
+			EXPECT_EQ(syslog_lines(pid).size(), 2u) << joined(messages(pid));
+		});
+	}
+}
+
+TEST_F(Daemon, SighupInThePauseChecksAtOnce)
+{
+	struct Case {
+		const char *name;
+		const char *extra;
+		bool drop_login;  // the server forgets the session first
+		size_t logins;
+		std::vector<std::string> lines;  // after the first two
+	} cases[] = {
+		{"still logged in", "", false, 0, {"Got signal(1), forcing relogin.", "Forced relogin successful."}},
+		{"login lost", "", true, 1, {"Got signal(1), forcing relogin.", "Forced relogin successful."}},
+		{"login lost, probing only", "DEAMON_T = ping\n", true, 0,
+		 {"Got signal(1), forcing relogin.", "Forced relogin FAILED!", "Login FAILED!"}},
+	};
+	for (const auto &c : cases) {
+		SCOPED_TRACE(c.name);
+		RUN_ISOLATED(false, [&] {
+			Scene s(c.extra);
+			pid_t pid = s.start();
+			ASSERT_GT(pid, 0);
+			ASSERT_TRUE(wait_pausing(pid));
+			s.server.clear_requests();
+			if (c.drop_login)
+				s.server.set_logged_in(false);
+			auto sent = Clock::now();
+			kill(pid, SIGHUP);
+			ASSERT_TRUE(syslog_wait_for(pid, "Forced relogin", 10000));
+			EXPECT_LT(seconds_since(sent), PROMPT_S);
+			ASSERT_TRUE(syslog_wait_for(pid, c.lines.back(), 5000));
+			std::this_thread::sleep_for(std::chrono::milliseconds(500));
+			auto all = messages(pid);
+			std::vector<std::string> after(all.begin() + std::min<size_t>(2, all.size()), all.end());
+			EXPECT_EQ(after, c.lines) << joined(all);
+			EXPECT_EQ(s.server.count(Page::status), 1u);
+			EXPECT_EQ(s.server.count(Page::login), c.logins);
+		});
+	}
+}
+
+// A SIGHUP while a probe is under way writes its line then and changes
+// nothing else: the probe runs to its answer and the next pause is whole.
+TEST_F(Daemon, SighupDuringAProbeOnlyWritesItsLine)
+{
+	RUN_ISOLATED(false, [&] {
+		Scene s;
+		pid_t pid = s.start();
+		ASSERT_GT(pid, 0);
+		ASSERT_TRUE(wait_pausing(pid));
+		s.server.set_behaviour(Page::status, Behaviour::delay, 3000);
+		s.server.clear_requests();
+		kill(pid, SIGHUP);  // ends the pause: the probe starts
+		ASSERT_TRUE(s.server.wait_for(Page::status, 1, 5000));
+		auto probe_began = Clock::now();
+		kill(pid, SIGHUP);
+		ASSERT_TRUE(wait_until([&] { return count_lines(pid, "Got signal(1), forcing relogin.") == 2; }, 2000))
+			<< joined(messages(pid));
+		EXPECT_EQ(count_lines(pid, "Forced relogin"), 0u) << "the line came while the probe was still waiting";
+
+		ASSERT_TRUE(syslog_wait_for(pid, "Forced relogin", 10000));
+		EXPECT_GE(seconds_since(probe_began), 2.5) << "the probe was cut short";
+		EXPECT_EQ(count_lines(pid, "Forced relogin successful."), 1u) << "the delayed answer was read";
+
+		std::this_thread::sleep_for(std::chrono::seconds(4));
+		EXPECT_EQ(s.server.count(Page::status), 1u) << "the next pause was shortened";
+		EXPECT_EQ(count_lines(pid, "Forced relogin"), 1u) << joined(messages(pid));
+	});
+}
+
+TEST_F(Daemon, SigtermEndsTheDaemonAtOnce)
+{
+	for (bool during_probe : {false, true}) {
+		SCOPED_TRACE(during_probe ? "during a probe" : "in the pause");
+		RUN_ISOLATED(false, [&] {
+			Scene s;
+			pid_t pid = s.start();
+			ASSERT_GT(pid, 0);
+			ASSERT_TRUE(wait_pausing(pid));
+			if (during_probe) {
+				s.server.set_behaviour(Page::status, Behaviour::delay, 30000);
+				s.server.clear_requests();
+				kill(pid, SIGHUP);
+				ASSERT_TRUE(s.server.wait_for(Page::status, 1, 5000));
+			}
+			auto sent = Clock::now();
+			kill(pid, SIGTERM);
+			int st = reap_within(pid, 10000);
+			EXPECT_LT(seconds_since(sent), PROMPT_S);
+			EXPECT_TRUE(exited_with(st, 0)) << "wait status " << st;
+			EXPECT_EQ(count_lines(pid, "Got signal(15), quitting."), 1u) << joined(messages(pid));
+			EXPECT_EQ(count_lines(pid, "Forced relogin"), 0u);
+			EXPECT_EQ(read_file(s.pid_file), std::to_string(pid) + "\n") << "the file stays";
+		});
+	}
+}
+
+// With no pause the passes follow one another; a login that the server
+// drops is taken up again by the next pass, unless the daemon only probes.
+TEST_F(Daemon, WithoutPauseTheNextPassNoticesALostLogin)
+{
+	struct Case {
+		const char *name;
+		const char *extra;
+		bool posts;
+		std::vector<const char *> lines;
+	} cases[] = {
+		{"login type", "", true, {"Daemon logging in again.", "Periodic relogin OK."}},
+		{"ping type", "DEAMON_T = ping\n", false, {"Periodic relogin FAILED.", "Login FAILED!"}},
+	};
+	for (const auto &c : cases) {
+		SCOPED_TRACE(c.name);
+		RUN_ISOLATED(false, [&] {
+			Scene s(std::string("DEAMON_D = 0\n") + c.extra);
+			pid_t pid = s.start({"-v"});
+			ASSERT_GT(pid, 0);
+			ASSERT_TRUE(syslog_wait_for(pid, "Periodic relogin OK.", 5000)) << joined(messages(pid));
+			EXPECT_EQ(count_lines(pid, "Daemon logging in again."), 0u);
+			s.server.clear_requests();
+			s.server.set_logged_in(false);
+			if (c.posts) {
+				EXPECT_TRUE(s.server.wait_for(Page::login, 1, 5000));
+			} else {
+				ASSERT_TRUE(s.server.wait_for(Page::status, 10, 5000));
+				EXPECT_EQ(s.server.count(Page::login), 0u);
+			}
+			for (const char *line : c.lines)
+				EXPECT_TRUE(syslog_wait_for(pid, line, 5000)) << line << "\n" << joined(messages(pid));
+			kill(pid, SIGKILL);
+		});
+	}
+}
+
+TEST_F(Daemon, SecondLoginSignalsTheRunningDaemonOnce)
+{
+	RUN_ISOLATED(false, [&] {
+		Scene s;
+		pid_t pid = s.start();
+		ASSERT_GT(pid, 0);
+		ASSERT_TRUE(wait_pausing(pid));
+		s.server.clear_requests();
+		RunResult r = s.kavri({"-l", "-v"});
+		EXPECT_EQ(r.status, 0) << r.err;
+		EXPECT_NE(r.out.find("Already running on pid " + std::to_string(pid) + ", forcing relogin."), std::string::npos)
+			<< r.out;
+		ASSERT_TRUE(syslog_wait_for(pid, "Forced relogin successful.", 10000)) << joined(messages(pid));
+		std::this_thread::sleep_for(std::chrono::seconds(1));
+		EXPECT_EQ(count_lines(pid, "Got signal(1)"), 1u);
+		EXPECT_EQ(count_lines(pid, "Forced relogin"), 1u);
+		// One probe, the daemon's: the foreground run asked nothing.
+		EXPECT_EQ(s.server.count(Page::status), 1u);
+		EXPECT_EQ(s.server.count(Page::login), 0u);
+		EXPECT_EQ(read_file(s.pid_file), std::to_string(pid) + "\n");
+		std::vector<pid_t> running;
+		for (pid_t k : children_of(getpid()))
+			if (process_state(k) != 'Z')
+				running.push_back(k);
+		EXPECT_EQ(running, std::vector<pid_t>{pid}) << "no second daemon";
+	});
+}
+
+TEST_F(Daemon, StatusReportsTheDaemonsPid)
+{
+	RUN_ISOLATED(false, [&] {
+		Scene s;
+		pid_t pid = s.start();
+		ASSERT_GT(pid, 0);
+		RunResult quiet = s.kavri({"-s"});
+		EXPECT_EQ(quiet.status, pid % 256);
+		EXPECT_EQ(quiet.out, "");
+		EXPECT_EQ(quiet.err, "");
+		RunResult verbose = s.kavri({"-s", "-v"});
+		EXPECT_EQ(verbose.status, pid % 256);
+		EXPECT_NE(verbose.out.find("Current status: CONNECTED"), std::string::npos) << verbose.out;
+		EXPECT_NE(verbose.out.find("Login daemon running with PID = " + std::to_string(pid) + "\n"), std::string::npos)
+			<< verbose.out;
+	});
+}
+
+TEST_F(Daemon, LogoutStopsTheDaemonAndLogsOut)
+{
+	struct Case {
+		const char *name;
+		Behaviour logout;
+		int status;
+	} cases[] = {
+		{"logout confirmed", Behaviour::normal, 0},
+		{"logout not confirmed", Behaviour::garbage, 255},
+	};
+	for (const auto &c : cases) {
+		SCOPED_TRACE(c.name);
+		RUN_ISOLATED(false, [&] {
+			Scene s;
+			pid_t pid = s.start();
+			ASSERT_GT(pid, 0);
+			s.server.set_behaviour(Page::logout, c.logout);
+			RunResult r = s.kavri({"-o"});
+			EXPECT_EQ(r.status, c.status) << r.err;
+			EXPECT_TRUE(exited_with(reap_within(pid, 5000), 0)) << "the daemon ended by SIGTERM";
+			EXPECT_EQ(count_lines(pid, "Got signal(15), quitting."), 1u) << joined(messages(pid));
+			EXPECT_FALSE(file_exists(s.pid_file));
+			EXPECT_EQ(s.server.count(Page::logout), 1u);
+			EXPECT_EQ(r.err.find("No active session found"), std::string::npos) << r.err;
+		});
+	}
+}
+
+// A configured path that cannot be written (its directory is missing; the
+// tests run as root, whom permission bits do not stop) sends the daemon to
+// /tmp/kavri.pid, where later runs find it. -o removes the configured path
+// only, so the fallback file stays.
+TEST_F(Daemon, UnwritablePathFallsBackToTmp)
+{
+	RUN_ISOLATED(false, [&] {
+		TempDir where;
+		Scene s("", where.file("gone/kavri.pid"));
+		s.pid_file = TMP_PID;
+		pid_t pid = s.start();
+		ASSERT_GT(pid, 0);
+		EXPECT_EQ(read_file(TMP_PID), std::to_string(pid) + "\n");
+		EXPECT_EQ(lock_holder(TMP_PID), pid);
+		EXPECT_EQ(s.kavri({"-s"}).status, pid % 256);
+		RunResult r = s.kavri({"-o"});
+		EXPECT_EQ(r.status, 0) << r.err;
+		EXPECT_TRUE(exited_with(reap_within(pid, 5000), 0));
+		EXPECT_TRUE(file_exists(TMP_PID));
+	});
+}
+
+// No path can be written: the configured one has no directory, a link is
+// planted at /tmp/kavri.pid (its target must stay as it is), and "~/kavri.pid"
+// resolves against "/" in the daemon, where there is no "~". Both error
+// lines reach the system log, also from a daemon started with -v, and the
+// daemon ends with the foreground run's login result.
+TEST_F(Daemon, NothingWritableEndsTheDaemon)
+{
+	if (access("/~", F_OK) == 0)
+		GTEST_SKIP() << "this machine has a directory /~, where the daemon could write";
+	struct Case {
+		const char *name;
+		std::vector<std::string> args;
+		bool login_fails;
+		int status;  // of the foreground run and of the daemon
+	} cases[] = {
+		{"quiet", {}, false, 0},
+		{"verbose", {"-v"}, false, 0},
+		{"after a failed login", {}, true, 255},
+	};
+	for (const auto &c : cases) {
+		SCOPED_TRACE(c.name);
+		RUN_ISOLATED(false, [&] {
+			TempDir where;
+			Scene s("", where.file("gone/kavri.pid"));
+			std::string target = s.dir.file("precious");
+			write_file(target, "keep me\n");
+			ASSERT_EQ(symlink(target.c_str(), TMP_PID.c_str()), 0);
+			if (c.login_fails)
+				s.server.set_behaviour(Page::login, Behaviour::reset);
+			std::vector<std::string> args = {"-l"};
+			args.insert(args.end(), c.args.begin(), c.args.end());
+			RunResult fg = s.kavri(args);
+			EXPECT_EQ(fg.status, c.status);
+
+			pid_t daemon = 0;
+			ASSERT_TRUE(wait_until(
+				[&] {
+					for (pid_t k : children_of(getpid()))
+						if (count_lines(k, "Aborting daemon") > 0)
+							daemon = k;
+					return daemon > 0;
+				},
+				10000))
+				<< "no daemon wrote its error lines";
+			EXPECT_TRUE(exited_with(reap_within(daemon, 5000), c.status));
+			auto lines = syslog_lines(daemon);
+			ASSERT_EQ(lines.size(), 2u);
+			EXPECT_EQ(lines[0].message,
+			          "Cannot write PID(" + std::to_string(daemon) + ") to file, ~/kavri.pid: No such file or directory");
+			EXPECT_EQ(lines[1].message, "Aborting daemon - cannot communicate PID to outside world.");
+			EXPECT_EQ(lines[0].priority, ERR);
+			EXPECT_EQ(lines[1].priority, ERR);
+			EXPECT_EQ(read_file(target), "keep me\n");
+		});
+	}
+}
+
+// The pause is daemon_delay * 60 seconds in unsigned 32-bit arithmetic: a
+// negative or huge delay gives a long pause, without an overflow that the
+// sanitizers would report, and SIGHUP still ends it.
+TEST_F(Daemon, PauseLengthWrapsWithoutOverflow)
+{
+	for (const char *delay : {"-1", "71582789", "2147483647"}) {
+		SCOPED_TRACE(delay);
+		RUN_ISOLATED(false, [&] {
+			Scene s(std::string("DEAMON_D = ") + delay + "\n");
+			pid_t pid = s.start();
+			ASSERT_GT(pid, 0);
+			ASSERT_TRUE(wait_pausing(pid));
+			s.server.clear_requests();
+			std::this_thread::sleep_for(std::chrono::seconds(1));
+			EXPECT_EQ(s.server.count(Page::status), 0u);
+			kill(pid, SIGHUP);
+			EXPECT_TRUE(syslog_wait_for(pid, "Forced relogin successful.", 10000)) << joined(messages(pid));
+		});
+	}
+}
+
+}  // namespace
