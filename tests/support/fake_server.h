@@ -2,11 +2,19 @@
 // fixture and the demo's peer. It serves the status page, takes the login
 // form and the logout request, keeps a logged-in flag, records the raw
 // bytes of every request, and misbehaves on request, per kind of request.
+//
+// Every answer is HTTP/1.0: a status line, Content-Type, Content-Length,
+// an empty line and a small HTML page. After answering the server shuts
+// its sending side and keeps reading until the client closes (at most
+// 2 s), so that a request's recorded bytes are all the client sent and the
+// client never sees a reset for bytes left unread.
 #pragma once
 
 #include <atomic>
 #include <condition_variable>
 #include <cstddef>
+#include <cstdint>
+#include <list>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -14,18 +22,29 @@
 
 enum class Page { status, login, logout, other };
 
+// The kind of a request is only known once it has been read, so every
+// behaviour first reads the request (and records it), then acts.
+// Only the behaviours that answer with a page change the session state
+// (a login under silent, close_at_once, reset or garbage changes nothing).
+// The marker-related ones keep the page's usual content: the status page
+// carries the logged-in marker only while logged in.
 enum class Behaviour {
 	normal,             // answer at once with the page
-	silent,             // accept, read the request, never answer (hold it)
-	close_at_once,      // close right after accepting, without reading
-	reset,              // reset the connection (RST) as soon as it is accepted
+	silent,             // read the request, never answer; hold the
+	                    // connection until the client closes it or the
+	                    // server is destroyed
+	close_at_once,      // close without a byte of answer: the client reads
+	                    // the end of the stream (FIN, never a reset)
+	reset,              // reset (RST) right after reading the request: the
+	                    // client's send succeeds, its next read fails with
+	                    // ECONNRESET
 	delay,              // answer normally after delay_ms
-	oversize,           // more than 4091 bytes of filler, then the marker
-	nul_before_marker,  // a NUL byte in the body before the marker
+	oversize,           // more than 4091 bytes of filler, then the page
+	nul_before_marker,  // a NUL byte first in the body, then the page
 	split,              // headers, pause delay_ms (default 200), then body
 	trickle,            // the whole answer one byte every delay_ms (default 100)
-	stream_1mib,        // 1 MiB of filler, marker at the end
-	garbage,            // non-HTTP bytes without any marker
+	stream_1mib,        // 1 MiB of filler, then the page (marker at the end)
+	garbage,            // non-HTTP bytes without any marker, then close
 };
 
 struct FakeServerOptions {
@@ -42,6 +61,40 @@ struct RecordedRequest {
 	std::string raw;  // every byte received on that connection
 };
 
+namespace fixture {
+
+// Owns one descriptor and closes it once.
+class UniqueFd {
+public:
+	UniqueFd() = default;
+	explicit UniqueFd(int fd) : fd_(fd) {}
+	~UniqueFd() { reset(); }
+	UniqueFd(UniqueFd &&o) noexcept : fd_(o.release()) {}
+	UniqueFd &operator=(UniqueFd &&o) noexcept
+	{
+		if (this != &o)
+			reset(o.release());
+		return *this;
+	}
+	UniqueFd(const UniqueFd &) = delete;
+	UniqueFd &operator=(const UniqueFd &) = delete;
+
+	int get() const { return fd_; }
+	int release()
+	{
+		int fd = fd_;
+		fd_ = -1;
+		return fd;
+	}
+	void reset(int fd = -1);
+	explicit operator bool() const { return fd_ >= 0; }
+
+private:
+	int fd_ = -1;
+};
+
+}  // namespace fixture
+
 class FakeServer {
 public:
 	explicit FakeServer(const FakeServerOptions &o = {});
@@ -50,6 +103,8 @@ public:
 	FakeServer &operator=(const FakeServer &) = delete;
 
 	int port() const;
+	// false when the port could not be bound (port() is then 0).
+	bool listening() const;
 
 	// How requests of this kind are answered from now on.
 	void set_behaviour(Page page, Behaviour b, int delay_ms = 0);
@@ -62,10 +117,80 @@ public:
 	// false: a login is answered with a page without the marker.
 	void set_accept_login(bool on);
 
+	// Waits (at most about 2 s) for connections that were answered and
+	// are only collecting the client's last bytes, so that `raw` is
+	// complete once the client has closed.
 	std::vector<RecordedRequest> requests() const;
 	size_t count(Page page) const;
 	// Wait until at least n requests of that kind arrived; false on timeout.
+	// A request counts as soon as it has been read, before the answer.
 	bool wait_for(Page page, size_t n, int timeout_ms) const;
 	void clear_requests();
-	// (private members: the implementer's choice)
+
+private:
+	struct Rule {
+		Behaviour b = Behaviour::normal;
+		int delay_ms = 0;
+	};
+	struct Entry {
+		uint64_t id;
+		RecordedRequest req;
+		bool settling;  // answered, still collecting the client's last bytes
+	};
+	struct Worker {
+		std::thread t;
+		std::atomic<bool> done{false};
+	};
+	enum class Wait { ready, timeout, stop };
+
+	void accept_loop();
+	void serve(fixture::UniqueFd fd);
+	Wait wait_fd(int fd, short events, int timeout_ms) const;
+	bool pause(int ms) const;
+	bool send_all(int fd, const char *p, size_t n) const;
+	void read_request(int fd, std::string &got) const;
+	void hold(int fd, uint64_t id);
+	void settle(int fd, uint64_t id);
+	void append_raw(uint64_t id, const char *p, size_t n);
+	void set_settling(uint64_t id, bool on);
+	Page classify(const std::string &req) const;
+	std::string page_locked(Page page);
+
+	FakeServerOptions opts_;
+	fixture::UniqueFd listen_;
+	fixture::UniqueFd wake_read_, wake_write_;  // readable once stopping
+	int port_ = 0;
+	std::atomic<bool> stopping_{false};
+
+	mutable std::mutex mu_;
+	mutable std::condition_variable cv_;
+	Rule rules_[4];
+	bool logged_in_ = false;
+	bool accept_login_ = true;
+	std::vector<Entry> entries_;
+	uint64_t next_id_ = 0;
+
+	std::thread acceptor_;
+	std::list<Worker> workers_;  // only the acceptor adds, the destructor joins
+};
+
+// A port on 127.0.0.1 where a connect never completes: the listener's
+// accept queue is full (listen backlog 0, one connection queued and never
+// accepted), so Linux drops every further SYN and the client's connect
+// stays pending while it retransmits (about two minutes).
+class FullBacklogListener {
+public:
+	FullBacklogListener();
+	FullBacklogListener(const FullBacklogListener &) = delete;
+	FullBacklogListener &operator=(const FullBacklogListener &) = delete;
+
+	int port() const { return port_; }
+	// true once a filling connect was seen to stay pending.
+	bool ok() const { return ok_; }
+
+private:
+	fixture::UniqueFd listen_;
+	std::vector<fixture::UniqueFd> fillers_;
+	int port_ = 0;
+	bool ok_ = false;
 };
