@@ -1,0 +1,382 @@
+// The run modes' results: every row of the results table and the handling
+// of a PID file, with a stand-in daemon that holds the lock on its file and
+// records each signal it takes. Each row runs in a PID namespace and a /tmp
+// of its own: a signal sent to a wrong PID (0, -1, a process group) can
+// reach nothing outside, and the fixed /tmp/kavri.pid is never the
+// machine's.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/mount.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstring>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "../daemon/daemon_support.h"
+#include "fake_server.h"
+#include "helpers.h"
+
+namespace {
+
+const std::string TMP_PID = "/tmp/kavri.pid";
+constexpr uid_t NOBODY = 65534;
+
+// A process standing in for the daemon: it writes its PID to `path`,
+// takes the daemon's lock on it when asked, and appends the number of
+// every signal it takes to `record`, one per line, until SIGTERM.
+pid_t start_stand_in(const std::string &path, bool lock, const std::string &record)
+{
+	int ready[2];
+	if (pipe(ready) != 0)
+		return -1;
+	pid_t child = fork();
+	if (child == 0) {
+		sigset_t all;
+		sigfillset(&all);
+		sigprocmask(SIG_BLOCK, &all, nullptr);
+		int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+		struct flock fl = {};
+		fl.l_type = F_WRLCK;
+		fl.l_whence = SEEK_SET;
+		bool ok = fd >= 0 && fchmod(fd, 0644) == 0 && (!lock || fcntl(fd, F_SETLK, &fl) == 0);
+		std::string text = std::to_string(getpid()) + "\n";
+		ok = ok && write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size());
+		char c = ok ? 'y' : 'n';
+		ssize_t w = write(ready[1], &c, 1);
+		(void)w;
+		for (;;) {
+			int sig = sigwaitinfo(&all, nullptr);
+			if (sig < 0)
+				continue;
+			std::string line = std::to_string(sig) + "\n";
+			int r = open(record.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
+			w = write(r, line.data(), line.size());
+			close(r);
+			if (sig == SIGTERM)
+				_exit(0);
+		}
+	}
+	close(ready[1]);
+	char c = 'n';
+	ssize_t r = read(ready[0], &c, 1);
+	close(ready[0]);
+	return r == 1 && c == 'y' ? child : -1;
+}
+
+std::vector<int> recorded(const std::string &record)
+{
+	std::vector<int> sigs;
+	std::string text = read_file(record);
+	for (size_t p = 0; p < text.size();) {
+		size_t nl = text.find('\n', p);
+		if (nl == std::string::npos)
+			break;
+		sigs.push_back(atoi(text.substr(p, nl - p).c_str()));
+		p = nl + 1;
+	}
+	return sigs;
+}
+
+// A PID that names no process: a child that has ended and been reaped.
+pid_t gone_pid()
+{
+	pid_t child = fork();
+	if (child == 0)
+		_exit(0);
+	waitpid(child, nullptr, 0);
+	return child;
+}
+
+void replace_all(std::string &s, const std::string &from, const std::string &to)
+{
+	for (size_t p = s.find(from); p != std::string::npos; p = s.find(from, p + to.size()))
+		s.replace(p, from.size(), to);
+}
+
+// Signals that reach the test process itself (PID 1 of its namespace,
+// which takes a signal only where it has a handler).
+std::atomic<int> signals_to_us{0};
+
+void note_signal(int)
+{
+	signals_to_us++;
+}
+
+enum class File {
+	none,
+	live,            // the stand-in's file, locked, at the session's path
+	live_at_tmp,     // the same at /tmp/kavri.pid; none at the session's path
+	stale,           // names a process that is gone
+	unlocked,        // names a live process that holds no lock on it
+	other_owner,     // a live daemon's file, chowned to another user
+	group_writable,  // ... chmod 0664
+	other_writable,  // ... chmod 0606
+	planted_at_tmp,  // a live daemon's file at /tmp, owned by another user
+	zero,            // holds "0"
+	minus_one,       // holds "-1"
+	minus_five,      // holds "-5"
+	text,            // holds no number
+	pid_one,         // holds "1", and PID 1 (this test) holds the lock
+};
+
+enum class Server { logged_out, logged_in, refuses_login, login_breaks, logout_unconfirmed };
+
+constexpr int DAEMON_STATUS = -1000;  // the stand-in's PID modulo 256
+
+struct Row {
+	const char *name;
+	std::vector<std::string> args;
+	File file;
+	Server server;
+	int status;
+	std::vector<int> signals;  // what the stand-in took
+	bool file_stays;           // the file, where it was, after the run
+	size_t probes, logins, logouts;
+	std::vector<std::string> out, err;  // each somewhere on its stream; {pid} and {path} filled in
+	bool silent = false;                // nothing at all on either stream
+};
+
+const std::string STALE_LINES = "kill({pid}, SIGHUP) failed: No such process\n\n";
+
+const Row ROWS[] = {
+	// Login.
+	{"-l, daemon alive", {"-l", "-v"}, File::live, Server::logged_out, 0, {SIGHUP}, true, 0, 0, 0,
+	 {"Already running on pid {pid}, forcing relogin."}, {}},
+	{"-l, daemon alive at /tmp", {"-l"}, File::live_at_tmp, Server::logged_out, 0, {SIGHUP}, true, 0, 0, 0, {}, {}, true},
+	{"-l, stale file", {"-l", "-v"}, File::stale, Server::logged_out, 0, {}, false, 1, 1, 0,
+	 {"Already running on pid {pid}, forcing relogin.", "Trying to remove possibly stale lockfile ({path})...",
+	  "SUCCESSFUL LOGIN"},
+	 {STALE_LINES, "Maybe a stale lockfile ({path})?"}},
+	{"-l, process alive but holding no lock", {"-l"}, File::unlocked, Server::logged_out, 0, {}, false, 1, 1, 0, {},
+	 {STALE_LINES, "Maybe a stale lockfile ({path})?"}},
+	{"-l, already logged in", {"-l", "-v"}, File::none, Server::logged_in, 0, {}, false, 1, 0, 0, {"Already logged in."}, {}},
+	{"-l, login answered without the marker", {"-l", "-v"}, File::none, Server::refuses_login, 0, {}, false, 1, 1, 0,
+	 {"First check, not logged in yet.", "LOGIN FAILED - To diagnose, try the options --debug --verbose"}, {}},
+	{"-l quiet, login answered without the marker", {"-l"}, File::none, Server::refuses_login, 0, {}, false, 1, 1, 0, {}, {},
+	 true},
+	{"-l, login request failed", {"-l"}, File::none, Server::login_breaks, 255, {}, false, 1, 1, 0, {},
+	 {"To diagnose, try the options --debug --verbose"}},
+	{"-l, file of another user", {"-l"}, File::other_owner, Server::logged_out, 0, {}, true, 1, 1, 0, {}, {}, true},
+	{"-l, file writable by the group", {"-l"}, File::group_writable, Server::logged_out, 0, {}, true, 1, 1, 0, {}, {}, true},
+	{"-l, file writable by others", {"-l"}, File::other_writable, Server::logged_out, 0, {}, true, 1, 1, 0, {}, {}, true},
+	{"-l, file planted at /tmp", {"-l"}, File::planted_at_tmp, Server::logged_out, 0, {}, true, 1, 1, 0, {}, {}, true},
+	{"-l, file holds 0", {"-l"}, File::zero, Server::logged_out, 0, {}, true, 1, 1, 0, {}, {}, true},
+	{"-l, file holds -1", {"-l"}, File::minus_one, Server::logged_out, 0, {}, true, 1, 1, 0, {}, {}, true},
+	{"-l, file holds -5", {"-l"}, File::minus_five, Server::logged_out, 0, {}, true, 1, 1, 0, {}, {}, true},
+	{"-l, file holds text", {"-l"}, File::text, Server::logged_out, 0, {}, true, 1, 1, 0, {}, {}, true},
+	{"-l, file names PID 1", {"-l"}, File::pid_one, Server::logged_out, 0, {}, false, 1, 1, 0, {},
+	 {"kill(1, SIGHUP) failed: No such process\n\n"}},
+	// Logout.
+	{"-o, daemon alive", {"-o"}, File::live, Server::logged_in, 0, {SIGTERM}, false, 0, 0, 1, {}, {}, true},
+	{"-o, daemon alive at /tmp", {"-o"}, File::live_at_tmp, Server::logged_in, 0, {SIGTERM}, true, 0, 0, 1, {}, {}, true},
+	{"-o, no file", {"-o"}, File::none, Server::logged_in, 0, {}, false, 0, 0, 1, {},
+	 {"No active session found, will logout anyway."}},
+	{"-o, stale file", {"-o"}, File::stale, Server::logged_in, 0, {}, false, 0, 0, 1, {},
+	 {"No active session found, will logout anyway."}},
+	{"-o, process alive but holding no lock", {"-o"}, File::unlocked, Server::logged_in, 0, {}, false, 0, 0, 1, {},
+	 {"No active session found, will logout anyway."}},
+	{"-o, file planted at /tmp", {"-o"}, File::planted_at_tmp, Server::logged_in, 0, {}, true, 0, 0, 1, {},
+	 {"No active session found, will logout anyway."}},
+	{"-o, file holds -1", {"-o"}, File::minus_one, Server::logged_in, 0, {}, true, 0, 0, 1, {},
+	 {"No active session found, will logout anyway."}},
+	{"-o, file names PID 1", {"-o"}, File::pid_one, Server::logged_in, 0, {}, false, 0, 0, 1, {},
+	 {"No active session found, will logout anyway."}},
+	{"-o, logout not confirmed", {"-o"}, File::live, Server::logout_unconfirmed, 255, {SIGTERM}, false, 0, 0, 1, {}, {}},
+	// Status.
+	{"-s, daemon alive", {"-s"}, File::live, Server::logged_in, DAEMON_STATUS, {}, true, 1, 0, 0, {}, {}, true},
+	{"-s -v, daemon alive", {"-s", "-v"}, File::live, Server::logged_out, DAEMON_STATUS, {}, true, 1, 0, 0,
+	 {"Current status: DISCONNECTED", "Login daemon running with PID = {pid}"}, {}},
+	{"-s, daemon alive at /tmp", {"-s"}, File::live_at_tmp, Server::logged_out, DAEMON_STATUS, {}, true, 1, 0, 0, {}, {},
+	 true},
+	{"-s -v, no file", {"-s", "-v"}, File::none, Server::logged_in, 255, {}, false, 1, 0, 0,
+	 {"Current status: CONNECTED", "Login daemon not running."}, {}},
+	{"-s -v, stale file", {"-s", "-v"}, File::stale, Server::logged_in, 255, {}, true, 1, 0, 0,
+	 {"Login daemon not running."}, {}},
+	{"-s, process alive but holding no lock", {"-s"}, File::unlocked, Server::logged_in, 255, {}, true, 1, 0, 0, {}, {},
+	 true},
+	{"-s, file of another user", {"-s"}, File::other_owner, Server::logged_in, 255, {}, true, 1, 0, 0, {}, {}, true},
+	{"-s, file holds 0", {"-s"}, File::zero, Server::logged_in, 255, {}, true, 1, 0, 0, {}, {}, true},
+	{"-s, file holds text", {"-s"}, File::text, Server::logged_in, 255, {}, true, 1, 0, 0, {}, {}, true},
+};
+
+void prepare_server(FakeServer &server, Server state)
+{
+	server.set_logged_in(state == Server::logged_in || state == Server::logout_unconfirmed);
+	if (state == Server::refuses_login)
+		server.set_accept_login(false);
+	if (state == Server::login_breaks)
+		server.set_behaviour(Page::login, Behaviour::reset);
+	if (state == Server::logout_unconfirmed)
+		server.set_behaviour(Page::logout, Behaviour::garbage);
+}
+
+void run_row(const Row &row)
+{
+	TempDir dir;
+	std::string session = dir.file("kavri.pid");
+	std::string record = dir.file("signals");
+	std::string san = dir.file("sanitizer");
+	bool at_tmp = row.file == File::live_at_tmp || row.file == File::planted_at_tmp;
+	std::string path = at_tmp ? TMP_PID : session;
+
+	struct sigaction sa = {};
+	sa.sa_handler = note_signal;
+	sigaction(SIGHUP, &sa, nullptr);
+	sigaction(SIGTERM, &sa, nullptr);
+
+	// The stand-in writes the file where a daemon would; otherwise it only
+	// witnesses stray signals from beside the file.
+	bool daemon_file = row.file == File::live || row.file == File::live_at_tmp || row.file == File::unlocked ||
+	                   row.file == File::other_owner || row.file == File::group_writable ||
+	                   row.file == File::other_writable || row.file == File::planted_at_tmp;
+	pid_t stand_in = start_stand_in(daemon_file ? path : dir.file("witness.pid"), row.file != File::unlocked, record);
+	ASSERT_GT(stand_in, 0);
+	int named = stand_in;  // the PID the file names
+	int lock_fd = -1;
+	switch (row.file) {
+	case File::none:
+	case File::live:
+	case File::live_at_tmp:
+	case File::unlocked:
+		break;
+	case File::stale:
+		named = gone_pid();
+		write_file(path, std::to_string(named) + "\n");
+		break;
+	case File::other_owner:
+	case File::planted_at_tmp:
+		ASSERT_EQ(chown(path.c_str(), NOBODY, NOBODY), 0);
+		break;
+	case File::group_writable:
+		ASSERT_EQ(chmod(path.c_str(), 0664), 0);
+		break;
+	case File::other_writable:
+		ASSERT_EQ(chmod(path.c_str(), 0606), 0);
+		break;
+	case File::zero:
+		write_file(path, "0\n");
+		break;
+	case File::minus_one:
+		write_file(path, "-1\n");
+		break;
+	case File::minus_five:
+		write_file(path, "-5\n");
+		break;
+	case File::text:
+		write_file(path, "kavri\n");
+		break;
+	case File::pid_one: {
+		named = 1;
+		ASSERT_EQ(getpid(), 1);
+		write_file(path, "1\n");
+		lock_fd = open(path.c_str(), O_RDWR);
+		struct flock fl = {};
+		fl.l_type = F_WRLCK;
+		fl.l_whence = SEEK_SET;
+		ASSERT_EQ(fcntl(lock_fd, F_SETLK, &fl), 0);
+		break;
+	}
+	}
+
+	FakeServer server;
+	prepare_server(server, row.server);
+	write_file(dir.file("kavri.conf"), loopback_config(server.port(), "PID_FILE = " + session + "\n"));
+	std::vector<std::string> args = row.args;
+	args.push_back("-c");
+	args.push_back(dir.file("kavri.conf"));
+	RunOptions o;
+	o.cwd = dir.path();  // where "~/kavri.pid" would be: there is none
+	o.env = sanitizer_env(san);
+	RunResult r = run_program(args, o);
+
+	int status = row.status == DAEMON_STATUS ? named % 256 : row.status;
+	EXPECT_EQ(r.status, status) << "stdout:\n" << r.out << "stderr:\n" << r.err;
+	for (std::string want : row.out) {
+		replace_all(want, "{pid}", std::to_string(named));
+		replace_all(want, "{path}", session);
+		EXPECT_NE(r.out.find(want), std::string::npos) << "stdout lacks: " << want << "\nstdout:\n" << r.out;
+	}
+	for (std::string want : row.err) {
+		replace_all(want, "{pid}", std::to_string(named));
+		replace_all(want, "{path}", session);
+		EXPECT_NE(r.err.find(want), std::string::npos) << "stderr lacks: " << want << "\nstderr:\n" << r.err;
+	}
+	if (row.silent) {
+		EXPECT_EQ(r.out, "");
+		EXPECT_EQ(r.err, "");
+	}
+
+	if (!row.signals.empty())
+		wait_until([&] { return recorded(record).size() >= row.signals.size(); }, 5000);
+	std::this_thread::sleep_for(std::chrono::milliseconds(300));  // room for a stray signal to arrive
+	EXPECT_EQ(recorded(record), row.signals);
+	EXPECT_EQ(signals_to_us.load(), 0) << "a signal reached the test process";
+
+	if (row.file != File::none) {
+		EXPECT_EQ(file_exists(path), row.file_stays) << path;
+	}
+	if (at_tmp) {
+		EXPECT_FALSE(file_exists(session));
+	}
+	EXPECT_EQ(server.count(Page::status), row.probes);
+	EXPECT_EQ(server.count(Page::login), row.logins);
+	EXPECT_EQ(server.count(Page::logout), row.logouts);
+	EXPECT_EQ(sanitizer_reports(san), "");
+	if (lock_fd >= 0)
+		close(lock_fd);
+}
+
+TEST(RunModes, ResultsAndPidFileHandling)
+{
+	if (geteuid() != 0)
+		SKIP_OR_FAIL("planting files of another user and private namespaces need root");
+	for (const Row &row : ROWS) {
+		SCOPED_TRACE(row.name);
+		RUN_ISOLATED(true, [&] { run_row(row); });
+	}
+}
+
+// A stale file that cannot be removed (here on a read-only mount) stops the
+// login: two more error lines, nothing sent, status 1.
+TEST(RunModes, StaleFileThatCannotBeRemovedStopsTheLogin)
+{
+	RUN_ISOLATED(true, [] {
+		TempDir dir;
+		std::string locked_dir = dir.file("ro");
+		ASSERT_EQ(mkdir(locked_dir.c_str(), 0755), 0);
+		std::string session = locked_dir + "/kavri.pid";
+		pid_t named = gone_pid();
+		write_file(session, std::to_string(named) + "\n");
+		ASSERT_EQ(mount(locked_dir.c_str(), locked_dir.c_str(), nullptr, MS_BIND, nullptr), 0) << strerror(errno);
+		ASSERT_EQ(mount(nullptr, locked_dir.c_str(), nullptr, MS_REMOUNT | MS_BIND | MS_RDONLY, nullptr), 0)
+			<< strerror(errno);
+
+		FakeServer server;
+		write_file(dir.file("kavri.conf"), loopback_config(server.port(), "PID_FILE = " + session + "\n"));
+		RunOptions o;
+		o.cwd = dir.path();
+		o.env = sanitizer_env(dir.file("sanitizer"));
+		RunResult r = run_program({"-l", "-c", dir.file("kavri.conf")}, o);
+		EXPECT_EQ(r.status, 1);
+		std::string pid = std::to_string(named);
+		for (const std::string &want :
+		     {"kill(" + pid + ", SIGHUP) failed: No such process\n\n", "Maybe a stale lockfile (" + session + ")?",
+		      "Couldn't remove possible stale lockfile (" + session + ").\n\n",
+		      "Maybe the process (" + pid + ") is running as root, but you are not?"})
+			EXPECT_NE(r.err.find(want), std::string::npos) << "stderr lacks: " << want << "\nstderr:\n" << r.err;
+		EXPECT_EQ(r.out, "");
+		EXPECT_TRUE(file_exists(session));
+		EXPECT_EQ(server.requests().size(), 0u);
+		EXPECT_EQ(sanitizer_reports(dir.file("sanitizer")), "");
+		umount(locked_dir.c_str());
+	});
+}
+
+}  // namespace
