@@ -1,5 +1,6 @@
 // The messages, results and replies of the three exchanges against
 // servers that answer, refuse and misbehave, with mode words 0, 1 and 5.
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <sched.h>
@@ -49,6 +50,13 @@ struct Scenario {
 	// A further check on the reply the exchange kept.
 	void (*check_reply)(const login_session &);
 };
+
+// The exchange's socket is gone when it returns (no other descriptor is
+// opened meanwhile in this thread, so the number is not reused).
+bool socket_closed(int sock)
+{
+	return sock < 0 || (fcntl(sock, F_GETFD) == -1 && errno == EBADF);
+}
 
 void PrintTo(const Scenario &s, std::ostream *os)
 {
@@ -117,6 +125,7 @@ TEST_P(Exchange, MessagesResultAndReply)
 		EXPECT_TRUE(streams_follow(e, taken, mode, seen, cap.out(), cap.err(), getpid()));
 		EXPECT_EQ(rc, result_of(e, taken));
 		EXPECT_EQ(s.logged_in, logged_in_after(e, taken));
+		EXPECT_TRUE(socket_closed(s.sock));
 		sc.check_reply(s);
 	}
 }
@@ -182,6 +191,8 @@ TEST(SilentServer, EachExchangeGivesUpAfterFiveSeconds)
 				                auto t0 = std::chrono::steady_clock::now();
 				                base.logged_in = 1;
 				                int rc = call(e, &base, mode);
+				                if (!socket_closed(base.sock))
+					                return std::string("socket left open");
 				                auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(
 				                              std::chrono::steady_clock::now() - t0)
 				                              .count();

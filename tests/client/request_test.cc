@@ -22,6 +22,11 @@ struct FormCase {
 	const char *encoded;  // spaces turned into "+"
 };
 
+void PrintTo(const FormCase &c, std::ostream *os)
+{
+	*os << c.name;
+}
+
 const FormCase form_cases[] = {
 	{"defaults", nullptr, "joe", "secret", "submitForm=Login", "username=joe&password=secret&submitForm=Login",
 	 "username=joe&password=secret&submitForm=Login"},

@@ -2,6 +2,7 @@
 // too long to send.
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
 #include <unistd.h>
 
 #include <string>
@@ -23,6 +24,11 @@ struct WireCase {
 	const char *pass;    // empty: grown until the login request is as long as fits
 	const char *form;    // as sent; empty: computed for the grown password
 };
+
+void PrintTo(const WireCase &c, std::ostream *os)
+{
+	*os << c.name;
+}
 
 const WireCase wire_cases[] = {
 	{"defaults", "127.0.0.1", nullptr, "joe", "secret", "username=joe&password=secret&submitForm=Login"},
@@ -133,6 +139,7 @@ TEST(Wire, TooLongRequestIsRefusedAndNothingSent)
 		cap.stop();
 		EXPECT_EQ(rc, -1);
 		EXPECT_EQ(s.logged_in, 0);
+		EXPECT_EQ(fcntl(s.sock, F_GETFD), -1);  // connected, then closed unused
 		EXPECT_EQ(messages(cap.err(), getpid()),
 		          (std::vector<Msg>{{'E', "Request for " + c.named + " is too long, not sent."}}));
 		for (const Msg &m : messages(cap.out(), getpid())) {
