@@ -1,0 +1,166 @@
+// Figures of a running keep-alive daemon against the fake login server:
+// resident memory after start and after 1,000 forced checks, the time
+// from SIGHUP to the probe's arrival, and CPU time and context switches
+// during an idle pause of 60 seconds.
+//   kavri-daemon-bench KAVRI_BINARY
+#include <dirent.h>
+#include <signal.h>
+#include <sys/prctl.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "fake_server.h"
+
+namespace {
+
+using clk = std::chrono::steady_clock;
+
+std::string slurp(const std::string &path)
+{
+	std::ifstream f(path);
+	std::stringstream ss;
+	ss << f.rdbuf();
+	return ss.str();
+}
+
+long status_field(const std::string &status, const std::string &key)
+{
+	size_t at = status.find(key + ":");
+	return at == std::string::npos ? -1 : atol(status.c_str() + at + key.size() + 1);
+}
+
+long rss_kib(pid_t pid)
+{
+	return status_field(slurp("/proc/" + std::to_string(pid) + "/status"), "VmRSS");
+}
+
+// Context switches of every thread of the process.
+long switches(pid_t pid)
+{
+	long total = 0;
+	std::string dir = "/proc/" + std::to_string(pid) + "/task";
+	DIR *d = opendir(dir.c_str());
+	if (d == nullptr)
+		return -1;
+	while (struct dirent *e = readdir(d)) {
+		if (e->d_name[0] == '.')
+			continue;
+		std::string s = slurp(dir + "/" + e->d_name + "/status");
+		total += status_field(s, "voluntary_ctxt_switches") + status_field(s, "nonvoluntary_ctxt_switches");
+	}
+	closedir(d);
+	return total;
+}
+
+// User plus system CPU time in clock ticks.
+long cpu_ticks(pid_t pid)
+{
+	std::string stat = slurp("/proc/" + std::to_string(pid) + "/stat");
+	size_t close_paren = stat.rfind(')');
+	std::istringstream in(stat.substr(close_paren + 2));
+	std::string field;
+	long utime = 0, stime = 0;
+	for (int i = 3; in >> field; i++) {
+		if (i == 14)
+			utime = atol(field.c_str());
+		if (i == 15) {
+			stime = atol(field.c_str());
+			break;
+		}
+	}
+	return utime + stime;
+}
+
+int run(const std::string &binary, const std::vector<std::string> &args)
+{
+	pid_t pid = fork();
+	if (pid == 0) {
+		std::vector<char *> argv;
+		argv.push_back(const_cast<char *>(binary.c_str()));
+		for (const auto &a : args)
+			argv.push_back(const_cast<char *>(a.c_str()));
+		argv.push_back(nullptr);
+		execv(binary.c_str(), argv.data());
+		_exit(127);
+	}
+	int status = 0;
+	waitpid(pid, &status, 0);
+	return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+}  // namespace
+
+int main(int argc, char *argv[])
+{
+	if (argc != 2) {
+		fprintf(stderr, "usage: %s KAVRI_BINARY\n", argv[0]);
+		return 2;
+	}
+	prctl(PR_SET_CHILD_SUBREAPER, 1);
+	FakeServer server;
+	server.set_logged_in(true);
+
+	char tmpl[] = "/tmp/kavri-bench-XXXXXX";
+	std::string dir = mkdtemp(tmpl);
+	std::string conf = dir + "/kavri.conf";
+	std::string pidfile = dir + "/kavri.pid";
+	std::ofstream(conf) << "SERV = 127.0.0.1\nSERVER_PORT = " << server.port()
+	                    << "\nUSER = bench\nPASS = bench\nDEAMON_D = 2\nPID_FILE = " << pidfile << "\n";
+
+	run(argv[1], {"-c", conf, "-l"});
+	pid_t pid = 0;
+	for (int i = 0; i < 500 && pid <= 0; i++) {
+		pid = static_cast<pid_t>(atol(slurp(pidfile).c_str()));
+		std::this_thread::sleep_for(std::chrono::milliseconds(10));
+	}
+	if (pid <= 0) {
+		fprintf(stderr, "the daemon did not start\n");
+		return 1;
+	}
+	std::this_thread::sleep_for(std::chrono::milliseconds(200));
+	long rss_start = rss_kib(pid);
+
+	std::vector<double> latency_ms;
+	for (int i = 0; i < 1000; i++) {
+		size_t before = server.count(Page::status);
+		auto t0 = clk::now();
+		kill(pid, SIGHUP);
+		if (!server.wait_for(Page::status, before + 1, 5000)) {
+			fprintf(stderr, "check %d did not arrive\n", i);
+			break;
+		}
+		latency_ms.push_back(std::chrono::duration<double, std::milli>(clk::now() - t0).count());
+		// Let the pass finish and the next pause begin.
+		std::this_thread::sleep_for(std::chrono::milliseconds(2));
+	}
+	std::this_thread::sleep_for(std::chrono::milliseconds(200));
+	long rss_after = rss_kib(pid);
+
+	long cpu0 = cpu_ticks(pid), sw0 = switches(pid);
+	std::this_thread::sleep_for(std::chrono::seconds(60));
+	long cpu1 = cpu_ticks(pid), sw1 = switches(pid);
+
+	kill(pid, SIGTERM);
+	while (waitpid(-1, nullptr, 0) > 0) {
+	}
+	std::sort(latency_ms.begin(), latency_ms.end());
+	auto pct = [&](double p) { return latency_ms.empty() ? 0.0 : latency_ms[static_cast<size_t>(p * (latency_ms.size() - 1))]; };
+	printf("daemon resident memory after start:        %ld KiB\n", rss_start);
+	printf("daemon resident memory after %zu checks:  %ld KiB\n", latency_ms.size(), rss_after);
+	printf("SIGHUP to probe at the server:             median %.3f ms, p90 %.3f ms, max %.3f ms\n", pct(0.5),
+	       pct(0.9), pct(1.0));
+	printf("idle pause of 60 s:                        %ld CPU ticks, %ld context switches\n", cpu1 - cpu0,
+	       sw1 - sw0);
+	std::string rm = "rm -rf " + dir;
+	return system(rm.c_str()) == 0 ? 0 : 1;
+}
