@@ -7,9 +7,9 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cctype>
 #include <cstdio>
 #include <functional>
-#include <regex>
 #include <string>
 #include <vector>
 
@@ -76,13 +76,40 @@ inline std::ostream &operator<<(std::ostream &os, const Msg &m)
 	return os << m.tag << " \"" << m.text << "\"";
 }
 
+// The length of the prefix "<ctime> TAG kavri[pid]: " at `at`, or 0;
+// `tag` gets the tag's first letter.
+inline size_t prefix_at(const std::string &s, size_t at, const std::string &pid, char *tag)
+{
+	// "Thu Dec 10 00:41:20 2026": each character's class, then the rest.
+	static const char shape[] = "Aaa Aaa _9 99:99:99 9999 ";
+	size_t i = 0;
+	for (; shape[i] != '\0'; i++) {
+		if (at + i >= s.size())
+			return 0;
+		unsigned char c = static_cast<unsigned char>(s[at + i]);
+		bool ok = shape[i] == 'A'   ? isupper(c)
+		          : shape[i] == 'a' ? islower(c)
+		          : shape[i] == '9' ? isdigit(c)
+		          : shape[i] == '_' ? (c == ' ' || isdigit(c))
+		                            : c == static_cast<unsigned char>(shape[i]);
+		if (!ok)
+			return 0;
+	}
+	for (const char *t : {"INF", "DBG", "ERR"}) {
+		std::string rest = std::string(t) + " kavri[" + pid + "]: ";
+		if (s.compare(at + i, rest.size(), rest) == 0) {
+			*tag = t[0];
+			return i + rest.size();
+		}
+	}
+	return 0;
+}
+
 // Split a captured stream into messages; every message of `pid` starts at
 // a line start with "<ctime> TAG kavri[pid]: ".
 inline std::vector<Msg> messages(const std::string &stream, pid_t pid)
 {
-	std::regex prefix("(^|\\n)[A-Z][a-z]{2} [A-Z][a-z]{2} [ 0-9][0-9] [0-9]{2}:[0-9]{2}:[0-9]{2} [0-9]{4} "
-	                  "(INF|DBG|ERR) kavri\\[" +
-	                  std::to_string(pid) + "\\]: ");
+	std::string id = std::to_string(pid);
 	std::vector<Msg> out;
 	size_t at = 0;
 	char tag = 0;  // none yet: text before the first prefix is junk
@@ -92,10 +119,16 @@ inline std::vector<Msg> messages(const std::string &stream, pid_t pid)
 		else if (end > 0)
 			out.push_back({'?', stream.substr(0, end)});
 	};
-	for (auto it = std::sregex_iterator(stream.begin(), stream.end(), prefix); it != std::sregex_iterator(); ++it) {
-		take(static_cast<size_t>(it->position(0) + it->length(1)));
-		tag = it->str(2)[0];
-		at = static_cast<size_t>(it->position(0) + it->length(0));
+	for (size_t line = 0; line < stream.size(); line = stream.find('\n', line) + 1) {
+		char t = 0;
+		size_t n = prefix_at(stream, line, id, &t);
+		if (n != 0) {
+			take(line);
+			tag = t;
+			at = line + n;
+		}
+		if (stream.find('\n', line) == std::string::npos)
+			break;
 	}
 	take(stream.size());
 	for (auto &m : out) {

@@ -51,8 +51,8 @@ struct Scenario {
 	void (*check_reply)(const login_session &);
 };
 
-// The exchange's socket is gone when it returns (no other descriptor is
-// opened meanwhile in this thread, so the number is not reused).
+// The exchange's socket is gone when it returns. Where the server read the
+// request it had accepted before, so nothing has reused the number yet.
 bool socket_closed(int sock)
 {
 	return sock < 0 || (fcntl(sock, F_GETFD) == -1 && errno == EBADF);
