@@ -86,6 +86,15 @@ const Scenario scenarios[] = {
 	{"oversize_reply", {Path::absent},
 	 [](FakeServer &f, Page p, Exch, login_session &) { f.set_behaviour(p, Behaviour::oversize); },
 	 [](const login_session &s) { EXPECT_EQ(strlen(s.reply), REPLY_SIZE); }},
+	{"endless_reply", {Path::absent},
+	 [](FakeServer &f, Page p, Exch, login_session &) { f.set_behaviour(p, Behaviour::stream_1mib); },
+	 [](const login_session &s) { EXPECT_EQ(strlen(s.reply), REPLY_SIZE); }},
+	{"not_http", {Path::absent},
+	 [](FakeServer &f, Page p, Exch, login_session &) { f.set_behaviour(p, Behaviour::garbage); },
+	 [](const login_session &s) {
+		 EXPECT_GT(strlen(s.reply), 0u);
+		 EXPECT_EQ(strstr(s.reply, "HTTP"), nullptr);
+	 }},
 	{"nul_before_marker", {Path::absent},
 	 [](FakeServer &f, Page p, Exch, login_session &) { f.set_behaviour(p, Behaviour::nul_before_marker); },
 	 [](const login_session &s) {
@@ -209,6 +218,29 @@ TEST(SilentServer, EachExchangeGivesUpAfterFiveSeconds)
 		EXPECT_LT(got.ms, 20000);
 		EXPECT_TRUE(streams_follow(r.e, Path::no_reply, r.mode, Seen{got.s, default_form}, c.out, c.err, c.pid));
 	}
+}
+
+// A server that sends one byte every 100 ms: the reply ends with what came
+// within the one 5-second deadline, and counts as an answer.
+TEST(TricklingServer, ReplyCutOffAfterFiveSeconds)
+{
+	FakeServer server;
+	ASSERT_TRUE(server.listening());
+	server.set_behaviour(Page::status, Behaviour::trickle, 100);
+	login_session s = make_session(server.port());
+	StreamCapture cap;
+	auto t0 = std::chrono::steady_clock::now();
+	int rc = http_pre_login(&s, 0);
+	auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - t0).count();
+	cap.stop();
+	EXPECT_EQ(rc, 0);
+	EXPECT_EQ(cap.out() + cap.err(), "");
+	EXPECT_GE(ms, 4900);
+	EXPECT_LT(ms, 20000);
+	std::string reply = s.reply;
+	EXPECT_EQ(std::string("HTTP/1.0 200 OK\r\n").rfind(reply.substr(0, 17), 0), 0u) << reply;
+	EXPECT_GE(reply.size(), 10u) << reply;  // about 50 at 100 ms a byte
+	EXPECT_LT(reply.size(), 100u) << reply;
 }
 
 // A name under the reserved .invalid domain, looked up in a network
