@@ -125,7 +125,7 @@ struct Scene {
 
 	~Scene()
 	{
-		kill_all_children();
+		kill_all_children_checked();
 		EXPECT_EQ(sanitizer_reports(san), "") << "sanitizer reports of the spawned processes";
 	}
 
