@@ -16,7 +16,3 @@ void keepalive_loop(login_session *session, unsigned verbosity);
 // The response to SIGHUP (check at once) and SIGTERM (end with status 0).
 // Called by the daemon's signal listener thread, never from a handler.
 void daemon_signal(int sig);
-
-// The loop's pause: wait `seconds`, or less when a SIGHUP is taken while
-// waiting. True when it was cut short; 0 seconds is no pause at all.
-bool daemon_pause(unsigned seconds);

@@ -62,8 +62,8 @@ const char *pid_path_for_report(const char *field)
 	return last;
 }
 
-}  // namespace
-
+// The loop's pause: `seconds`, or less when a SIGHUP is taken meanwhile.
+// True when it was cut short; 0 is no pause at all.
 bool daemon_pause(unsigned seconds)
 {
 	if (seconds == 0)
@@ -78,6 +78,8 @@ bool daemon_pause(unsigned seconds)
 	the_pause.cut = false;
 	return cut;
 }
+
+}  // namespace
 
 void daemon_signal(int sig)
 {
