@@ -13,7 +13,9 @@ int pid_file_write(const char **path, long pid);
 // 0 when none opens and the last failure was ENOENT, -1 when none opens
 // otherwise or the file holds no number that fits a process ID. When
 // `lock_holder` is given it receives the PID holding a write lock on the
-// file that was read, or 0 when none does.
+// file that was read, or 0 when none does. Not for the daemon itself:
+// closing the file it read would drop the daemon's own lock, as locks
+// belong to the process, not to the descriptor.
 int pid_file_read(const char *path, pid_t *lock_holder = nullptr);
 
 // Remove the file: 0 when removed or absent, -1 otherwise (errno kept).
