@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 
 namespace {
@@ -49,11 +50,16 @@ int daemonize()
 		setsid();
 	}
 
-	for (long fd = 0;; fd++) {
-		long limit = sysconf(_SC_OPEN_MAX);
-		if (limit <= 0 || fd >= limit)
-			break;
-		close(static_cast<int>(fd));
+	// Every descriptor below the limit goes. One call where the system has
+	// it: a limit in the millions would make a loop of closes take seconds.
+	long limit = sysconf(_SC_OPEN_MAX);
+	if (limit > 0 && close_range(0, static_cast<unsigned>(std::min(limit, 0x7fffffffL)) - 1, 0) != 0) {
+		for (long fd = 0;; fd++) {
+			limit = sysconf(_SC_OPEN_MAX);
+			if (limit <= 0 || fd >= limit)
+				break;
+			close(static_cast<int>(fd));
+		}
 	}
 	null_standard_streams();
 
