@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <cctype>
+#include <cerrno>
 #include <cstdio>
 #include <functional>
 #include <string>
@@ -39,6 +40,13 @@ inline login_session make_session(int port)
 	s.pid_file = "/nonexistent/kavri.pid";
 	s.sock = -1;
 	return s;
+}
+
+// The exchange's socket is gone when it returns. Where the server read the
+// request it had accepted before, so nothing has reused the number yet.
+inline bool socket_closed(int sock)
+{
+	return sock < 0 || (fcntl(sock, F_GETFD) == -1 && errno == EBADF);
 }
 
 // The requests as the server must receive them, written out from the

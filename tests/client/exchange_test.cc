@@ -1,6 +1,5 @@
 // The messages, results and replies of the three exchanges against
 // servers that answer, refuse and misbehave, with mode words 0, 1 and 5.
-#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <sched.h>
@@ -50,13 +49,6 @@ struct Scenario {
 	// A further check on the reply the exchange kept.
 	void (*check_reply)(const login_session &);
 };
-
-// The exchange's socket is gone when it returns. Where the server read the
-// request it had accepted before, so nothing has reused the number yet.
-bool socket_closed(int sock)
-{
-	return sock < 0 || (fcntl(sock, F_GETFD) == -1 && errno == EBADF);
-}
 
 void PrintTo(const Scenario &s, std::ostream *os)
 {
@@ -154,33 +146,6 @@ struct Parallel {
 	unsigned mode;
 	std::unique_ptr<Child> child;
 };
-
-std::string report(int rc, const login_session &s, long ms)
-{
-	// The session travels back as the fields the transcript needs.
-	return std::to_string(rc) + " " + std::to_string(s.logged_in) + " " + std::to_string(ms) + "\n" +
-	       s.request + '\x01' + s.reply;
-}
-
-struct Report {
-	int rc = -2, logged_in = -2;
-	long ms = -1;
-	login_session s{};
-};
-
-Report parse(const std::string &text, login_session s)
-{
-	Report r;
-	size_t nl = text.find('\n'), sep = text.find('\x01');
-	if (nl == std::string::npos || sep == std::string::npos)
-		return r;
-	sscanf(text.c_str(), "%d %d %ld", &r.rc, &r.logged_in, &r.ms);
-	std::string request = text.substr(nl + 1, sep - nl - 1), reply = text.substr(sep + 1);
-	snprintf(s.request, sizeof s.request, "%s", request.c_str());
-	snprintf(s.reply, sizeof s.reply, "%s", reply.c_str());
-	r.s = s;
-	return r;
-}
 
 // A server that takes the request and never answers: each exchange ends
 // with its own line after its 5-second bound, not before, and not much

@@ -4,6 +4,9 @@
 
 #include <gtest/gtest.h>
 
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -50,12 +53,12 @@ inline const char *&marker_of(Exch e, login_session &s)
 	return e == Exch::logout ? s.logged_out_string : s.logged_in_string;
 }
 
-enum class Path { found, absent, refused, unresolved, no_reply, send_failed, read_failed };
+enum class Path { found, absent, refused, connect_timeout, unresolved, no_reply, send_failed, read_failed };
 
 inline const char *path_name(Path p)
 {
-	static const char *names[] = {"found", "absent", "refused", "unresolved", "no_reply", "send_failed",
-	                              "read_failed"};
+	static const char *names[] = {"found",    "absent",      "refused",    "connect_timeout", "unresolved",
+	                              "no_reply", "send_failed", "read_failed"};
 	return names[static_cast<int>(p)];
 }
 
@@ -102,9 +105,11 @@ inline std::vector<Want> transcript(Exch e, Path p, unsigned mode, const Seen &s
 			w.push_back({'I', std::string(op) + "(): Start kavri with --verbose --debug to see whole reply."});
 	};
 
-	if (p == Path::refused) {
-		w.push_back({'E', "Failed to connect to login server (" + server + "): Connection refused"});
-		w.push_back({'E', "Failed to connect to login server (" + server + "): Connection refused"});
+	if (p == Path::refused || p == Path::connect_timeout) {
+		// The connection step's line, then the exchange's own.
+		std::string why = p == Path::refused ? "Connection refused" : strerror(ETIMEDOUT);
+		w.push_back({'E', "Failed to connect to login server (" + server + "): " + why});
+		w.push_back({'E', "Failed to connect to login server (" + server + "): " + why});
 		evaluate();
 		return w;
 	}
@@ -227,6 +232,36 @@ inline int result_of(Exch e, Path p)
 inline int logged_in_after(Exch e, Path p)
 {
 	return e != Exch::logout && p == Path::found ? 1 : 0;
+}
+
+// An exchange run in a child process hands back its result, logged_in,
+// the time it took and the session's port, request and reply, which the
+// transcript needs.
+inline std::string report(int rc, const login_session &s, long ms)
+{
+	return std::to_string(rc) + " " + std::to_string(s.logged_in) + " " + std::to_string(ms) + " " +
+	       std::to_string(s.port) + "\n" + s.request + '\x01' + s.reply;
+}
+
+struct Report {
+	int rc = -2, logged_in = -2;
+	long ms = -1;
+	login_session s{};
+};
+
+// `s`: the session the child started from, completed with what came back.
+inline Report parse(const std::string &text, login_session s)
+{
+	Report r;
+	size_t nl = text.find('\n'), sep = text.find('\x01');
+	if (nl == std::string::npos || sep == std::string::npos)
+		return r;
+	sscanf(text.c_str(), "%d %d %ld %d", &r.rc, &r.logged_in, &r.ms, &s.port);
+	std::string request = text.substr(nl + 1, sep - nl - 1), reply = text.substr(sep + 1);
+	snprintf(s.request, sizeof s.request, "%s", request.c_str());
+	snprintf(s.reply, sizeof s.reply, "%s", reply.c_str());
+	r.s = s;
+	return r;
 }
 
 }  // namespace client_test
