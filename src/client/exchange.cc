@@ -61,7 +61,30 @@ int read_reply(login_session *s, int fd, unsigned verbosity, const exchange_kind
 
 ssize_t send_request(int sock, const char *text, size_t length)
 {
-	return send(sock, text, length, MSG_NOSIGNAL);
+	// The socket does not block, so one send may take only part of the
+	// text (or none) while the send buffer is short; the rest follows as
+	// room comes free, within the bound on every wait for the server.
+	auto deadline = wait_clock::now() + std::chrono::seconds(SERVER_WAIT_SECONDS);
+	size_t sent = 0;
+	while (sent < length) {
+		ssize_t n = send(sock, text + sent, length - sent, MSG_NOSIGNAL);
+		if (n > 0) {
+			sent += static_cast<size_t>(n);
+			continue;
+		}
+		if (n < 0 && errno == EINTR)
+			continue;
+		if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK)
+			return -1;
+		int r = wait_until(sock, POLLOUT, deadline);
+		if (r < 0)
+			return -1;
+		if (r == 0) {
+			errno = ETIMEDOUT;
+			return -1;
+		}
+	}
+	return static_cast<ssize_t>(sent);
 }
 
 int run_exchange(login_session *s, unsigned verbosity, const exchange_kind &kind)

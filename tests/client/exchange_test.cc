@@ -1,9 +1,13 @@
 // The messages, results and replies of the three exchanges against
 // servers that answer, refuse and misbehave, with mode words 0, 1 and 5.
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <net/if.h>
 #include <netinet/in.h>
+#include <poll.h>
 #include <sched.h>
 #include <signal.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -11,6 +15,7 @@
 #include <cstring>
 #include <memory>
 #include <string>
+#include <thread>
 #include <tuple>
 
 #include "capture.h"
@@ -295,6 +300,200 @@ TEST(SendToClosedPeer, FailsWithEpipeInsteadOfKilling)
 	EXPECT_EQ(r.report, "-1 EPIPE");
 	ChildResult p = plain->wait();
 	EXPECT_EQ(p.signal, SIGPIPE);
+}
+
+// A network namespace of our own with loopback up and a send buffer of
+// 4 KiB for every socket, so that a request of a few KiB does not fit into
+// the socket at once. An empty text on success, else why not.
+std::string small_send_buffers()
+{
+	if (unshare(CLONE_NEWNET) != 0)
+		return std::string("no namespace: ") + strerror(errno);
+	int s = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+	ifreq ifr{};
+	strcpy(ifr.ifr_name, "lo");
+	bool up = s >= 0 && ioctl(s, SIOCGIFFLAGS, &ifr) == 0 && ((ifr.ifr_flags |= IFF_UP), ioctl(s, SIOCSIFFLAGS, &ifr) == 0);
+	if (s >= 0)
+		close(s);
+	if (!up)
+		return "no namespace: loopback stays down";
+	int fd = open("/proc/sys/net/ipv4/tcp_wmem", O_WRONLY | O_CLOEXEC);
+	bool set = fd >= 0 && write(fd, "4096 4096 4096", 14) == 14;
+	if (fd >= 0)
+		close(fd);
+	return set ? "" : "no namespace: tcp_wmem not writable";
+}
+
+// One connection through the smallest receive window. A reader takes the
+// request only after a pause, so that the client's socket fills up
+// meanwhile, and once `want` bytes are in answers with both markers. A
+// server that never reads holds the connection until told to stop.
+class SlowReader {
+public:
+	SlowReader(size_t want, bool reads) : want_(want), reads_(reads)
+	{
+		listen_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+		int tiny = 1;  // the kernel's minimum
+		setsockopt(listen_, SOL_SOCKET, SO_RCVBUF, &tiny, sizeof tiny);
+		sockaddr_in a{};
+		a.sin_family = AF_INET;
+		a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+		socklen_t len = sizeof a;
+		if (pipe2(stop_, O_CLOEXEC) != 0 || bind(listen_, reinterpret_cast<sockaddr *>(&a), sizeof a) != 0 ||
+		    listen(listen_, 1) != 0 || getsockname(listen_, reinterpret_cast<sockaddr *>(&a), &len) != 0)
+			return;
+		port_ = ntohs(a.sin_port);
+		thread_ = std::thread([this] { serve(); });
+	}
+	~SlowReader()
+	{
+		received();
+		close(listen_);
+		close(stop_[0]);
+	}
+	SlowReader(const SlowReader &) = delete;
+	SlowReader &operator=(const SlowReader &) = delete;
+
+	int port() const { return port_; }
+	// What arrived; call once the exchange is over.
+	const std::string &received()
+	{
+		if (stop_[1] >= 0) {
+			close(stop_[1]);
+			stop_[1] = -1;
+		}
+		if (thread_.joinable())
+			thread_.join();
+		return got_;
+	}
+
+private:
+	// Whether `fd` became readable before the test said stop.
+	bool wait_readable(int fd, int timeout_ms)
+	{
+		pollfd p[2] = {{stop_[0], POLLIN, 0}, {fd, POLLIN, 0}};
+		return poll(p, 2, timeout_ms) > 0 && p[0].revents == 0 && p[1].revents != 0;
+	}
+
+	void serve()
+	{
+		if (!wait_readable(listen_, 10000))
+			return;
+		int c = accept4(listen_, nullptr, nullptr, SOCK_CLOEXEC);
+		if (c < 0)
+			return;
+		if (!reads_) {
+			wait_readable(stop_[0], 20000);
+			close(c);
+			return;
+		}
+		std::this_thread::sleep_for(std::chrono::milliseconds(300));
+		char buf[512];
+		while (got_.size() < want_ && wait_readable(c, 8000)) {
+			ssize_t n = read(c, buf, sizeof buf);
+			if (n <= 0)
+				break;
+			got_.append(buf, static_cast<size_t>(n));
+		}
+		if (got_.size() == want_) {
+			static const char reply[] = "HTTP/1.0 200 OK\r\n\r\n/sd/create_session_window Login again\n";
+			ssize_t w = send(c, reply, sizeof reply - 1, MSG_NOSIGNAL);
+			(void)w;
+			shutdown(c, SHUT_WR);
+			while (read(c, buf, sizeof buf) > 0) {
+			}
+		}
+		close(c);
+	}
+
+	size_t want_;
+	bool reads_;
+	int listen_ = -1;
+	int stop_[2] = {-1, -1};
+	int port_ = 0;
+	std::string got_;
+	std::thread thread_;
+};
+
+// The socket takes a long request only in parts: the exchange sends the
+// rest as room comes free, and the server gets it whole and answers. When
+// the server takes nothing, the send gives up after its 5 seconds.
+TEST(ShortSendBuffer, WholeRequestOrSendFailureWithinBound)
+{
+	std::string long_text(3800, 'x');  // every request near 4 KiB
+	std::string long_page = "/" + long_text;
+	// Each exchange's request grown past what the socket takes at once;
+	// the bytes the server must get.
+	auto grow = [&long_text, &long_page](Exch e, login_session &s) {
+		if (e == Exch::probe) {
+			s.init_page = long_page.c_str();
+			return probe_bytes(long_page, s.server);
+		}
+		if (e == Exch::login) {
+			s.password = long_text.c_str();
+			return login_bytes(s.login_page, s.server, s.init_page,
+			                   "username=joe&password=" + long_text + "&submitForm=Login");
+		}
+		s.logout_page = long_page.c_str();
+		return logout_bytes(long_page, s.server, s.init_page);
+	};
+	struct Case {
+		Exch e;
+		bool reads;
+		std::unique_ptr<Child> child;
+	};
+	std::vector<Case> runs;
+	for (bool reads : {true, false})
+		for (Exch e : {Exch::probe, Exch::login, Exch::logout})
+			runs.push_back({e, reads, std::make_unique<Child>([e, reads, &grow]() {
+				                std::string why = small_send_buffers();
+				                if (!why.empty())
+					                return why;
+				                login_session base = make_session(0);
+				                std::string want = grow(e, base);
+				                SlowReader server(want.size(), reads);
+				                base.port = server.port();
+				                auto t0 = std::chrono::steady_clock::now();
+				                int rc = call(e, &base, 0);
+				                auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(
+				                              std::chrono::steady_clock::now() - t0)
+				                              .count();
+				                if (reads && server.received() != want)
+					                return "request cut: " + std::to_string(server.received().size()) + " of " +
+					                       std::to_string(want.size()) + " bytes";
+				                return report(rc, base, static_cast<long>(ms));
+			                })});
+	std::vector<ChildResult> results;  // every child reaped before any check
+	for (Case &r : runs)
+		results.push_back(r.child->wait());
+	for (size_t i = 0; i < runs.size(); i++) {
+		const Case &r = runs[i];
+		const ChildResult &c = results[i];
+		SCOPED_TRACE(std::string(exch_name(r.e)) + (r.reads ? " read" : " never read"));
+		ASSERT_EQ(c.signal, 0);
+		if (c.report.rfind("no namespace", 0) == 0)
+			SKIP_OR_FAIL(c.report);
+		login_session start = make_session(0);
+		grow(r.e, start);
+		Report got = parse(c.report, start);
+		if (got.ms < 0) {
+			ADD_FAILURE() << c.report;
+			continue;
+		}
+		Path p = r.reads ? Path::found : Path::send_failed;
+		EXPECT_EQ(got.rc, result_of(r.e, p));
+		EXPECT_EQ(got.logged_in, logged_in_after(r.e, p));
+		EXPECT_TRUE(streams_follow(r.e, p, 0, Seen{got.s, default_form}, c.out, c.err, c.pid));
+		if (r.reads) {
+			EXPECT_LT(got.ms, 4000);
+		} else {
+			EXPECT_GE(got.ms, 4900);
+			EXPECT_LT(got.ms, 12000);
+			if (r.e != Exch::probe) {  // the probe's lines name no cause
+				EXPECT_NE(c.err.find(strerror(ETIMEDOUT)), std::string::npos) << c.err.substr(0, 300);
+			}
+		}
+	}
 }
 
 }  // namespace
