@@ -6,6 +6,7 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <grp.h>
 #include <gtest/gtest.h>
 #include <sched.h>
 #include <signal.h>
@@ -26,6 +27,11 @@
 #include <vector>
 
 #include "helpers.h"
+
+// The unprivileged user that cases run as when root must not be the one
+// acting, and a user with no account: the other user who plants files.
+constexpr uid_t NOBODY = 65534;
+constexpr uid_t STRANGER = 54321;
 
 // Poll `done` every 20 ms until it holds or `timeout_ms` has passed.
 inline bool wait_until(const std::function<bool()> &done, int timeout_ms)
@@ -156,6 +162,32 @@ inline std::string sanitizer_reports(const std::string &dir)
 	return all;
 }
 
+// The verdict on what the running test recorded from part `first` on: 1 when
+// something failed, 2 when it skipped, else 0. Earlier parts (an earlier
+// row's failure) do not count.
+inline int verdict_since(int first)
+{
+	const testing::TestInfo *info = testing::UnitTest::GetInstance()->current_test_info();
+	if (info == nullptr)
+		return testing::Test::HasFailure() ? 1 : testing::Test::IsSkipped() ? 2 : 0;
+	const testing::TestResult *result = info->result();
+	int code = 0;
+	for (int i = first; i < result->total_part_count(); i++) {
+		const testing::TestPartResult &part = result->GetTestPartResult(i);
+		if (part.failed())
+			code = 1;
+		else if (part.skipped() && code == 0)
+			code = 2;
+	}
+	return code;
+}
+
+inline int parts_so_far()
+{
+	const testing::TestInfo *info = testing::UnitTest::GetInstance()->current_test_info();
+	return info == nullptr ? 0 : info->result()->total_part_count();
+}
+
 // Run `body` in a child process that has a mount namespace of its own, with
 // "/" made private and a fresh tmpfs on /tmp, so that the fixed fallback
 // /tmp/kavri.pid is never the machine's. With `own_pids` the child is also
@@ -171,6 +203,9 @@ inline int run_isolated(const std::function<void()> &body, bool own_pids, std::s
 		*why = "pipe failed";
 		return -1;
 	}
+	// The child inherits what the test recorded so far; only its own parts
+	// decide, so that a row after a failed one is judged on its own.
+	int first_part = parts_so_far();
 	fflush(stdout);
 	fflush(stderr);
 	pid_t outer = fork();
@@ -211,7 +246,7 @@ inline int run_isolated(const std::function<void()> &body, bool own_pids, std::s
 		prctl(PR_SET_CHILD_SUBREAPER, 1);
 		body();
 		kill_all_children_checked();
-		int code = testing::Test::HasFailure() ? 1 : testing::Test::IsSkipped() ? 2 : 0;
+		int code = verdict_since(first_part);
 		fflush(stdout);
 		fflush(stderr);
 		_exit(code);
@@ -246,3 +281,89 @@ inline int run_isolated(const std::function<void()> &body, bool own_pids, std::s
 			GTEST_SKIP() << "skipped in the isolated child";                          \
 		EXPECT_EQ(result_, 0) << "the isolated part failed: see its messages above"; \
 	} while (0)
+
+// Hand files to `uid` (and the group of the same number), so that a
+// process running as that user can use them.
+inline void give_to(uid_t uid, const std::vector<std::string> &paths)
+{
+	for (const auto &p : paths)
+		if (lchown(p.c_str(), uid, uid) != 0)
+			ADD_FAILURE() << "chown " << p << ": " << strerror(errno);
+}
+
+// run_program as `uid`: a forked child drops every group and root itself
+// (setgroups, setgid, setuid, then checks that root cannot be taken back)
+// and runs the program; its result comes back through a pipe. 0 runs it
+// as it is. False, with `why`, when the child could not drop root.
+inline bool run_program_as(uid_t uid, const std::vector<std::string> &args, const RunOptions &o, RunResult *r,
+                           std::string *why)
+{
+	if (uid == 0) {
+		*r = run_program(args, o);
+		return true;
+	}
+	int report[2];
+	// Close-on-exec: the program and a daemon it starts must not hold the
+	// pipe, or the read below would wait for the daemon.
+	if (pipe2(report, O_CLOEXEC) != 0) {
+		*why = "pipe failed";
+		return false;
+	}
+	fflush(stdout);
+	fflush(stderr);
+	pid_t child = fork();
+	if (child < 0) {
+		*why = "fork failed";
+		close(report[0]);
+		close(report[1]);
+		return false;
+	}
+	if (child == 0) {
+		close(report[0]);
+		auto send = [&](const std::string &text) {
+			for (size_t done = 0; done < text.size();) {
+				ssize_t w = write(report[1], text.data() + done, text.size() - done);
+				if (w <= 0)
+					break;
+				done += static_cast<size_t>(w);
+			}
+		};
+		gid_t gid = static_cast<gid_t>(uid);
+		if (setgroups(0, nullptr) != 0 || setgid(gid) != 0 || setuid(uid) != 0 || getuid() != uid ||
+		    geteuid() != uid || getegid() != gid || getgroups(0, nullptr) != 0 || setuid(0) == 0) {
+			send("!" + std::string(strerror(errno)));
+			_exit(1);
+		}
+		RunResult res = run_program(args, o);
+		send(std::to_string(res.status) + " " + std::to_string(res.signal) + " " + std::to_string(res.out.size()) +
+		     " " + res.out + res.err);
+		_exit(0);
+	}
+	close(report[1]);
+	std::string text;
+	char buf[4096];
+	ssize_t n;
+	while ((n = read(report[0], buf, sizeof buf)) > 0)
+		text.append(buf, static_cast<size_t>(n));
+	close(report[0]);
+	waitpid(child, nullptr, 0);
+	if (text.empty() || text[0] == '!') {
+		*why = "cannot run as uid " + std::to_string(uid) + ": " + (text.empty() ? "no report" : text.substr(1));
+		return false;
+	}
+	int status = 0, sig = 0;
+	size_t out_len = 0;
+	int used = 0;
+	// One blank ends the header: the output itself may begin with blanks.
+	if (sscanf(text.c_str(), "%d %d %zu%n", &status, &sig, &out_len, &used) != 3 ||
+	    static_cast<size_t>(used) + 1 + out_len > text.size()) {
+		*why = "garbled report from the child";
+		return false;
+	}
+	size_t at = static_cast<size_t>(used) + 1;
+	r->status = status;
+	r->signal = sig;
+	r->out = text.substr(at, out_len);
+	r->err = text.substr(at + out_len);
+	return true;
+}
