@@ -54,13 +54,16 @@ bool ours_to_write(int fd)
 }
 
 // A file whose number we may act upon: a plain file that only we or root
-// could have written.
+// could have written, under no other name. A second name is never a
+// daemon's (it writes only files with one), but may be a link that a user
+// planted in /tmp to another program's PID file, which would pass every
+// other test here, lock included.
 bool trusted_to_read(int fd)
 {
 	struct stat st;
 	if (fstat(fd, &st) != 0)
 		return false;
-	if (!S_ISREG(st.st_mode))
+	if (!S_ISREG(st.st_mode) || st.st_nlink != 1)
 		return false;
 	if (st.st_uid != geteuid() && st.st_uid != 0)
 		return false;

@@ -19,7 +19,6 @@
 namespace {
 
 const std::string TMP_PID = "/tmp/kavri.pid";
-constexpr uid_t NOBODY = 65534;
 
 mode_t mode_of(const std::string &path)
 {
@@ -290,6 +289,16 @@ TEST(PidFileRead, UntrustedFileIsPassedOver)
 		 [](const std::string &p, const std::string &) {
 			 unlink(p.c_str());
 			 ASSERT_EQ(mkfifo(p.c_str(), 0644), 0);
+		 }},
+		{"second hard link", false,
+		 [](const std::string &p, const std::string &good) {
+			 unlink(p.c_str());
+			 ASSERT_EQ(link(good.c_str(), p.c_str()), 0);
+		 }},
+		{"/tmp file a hard link to another file", true,
+		 [](const std::string &p, const std::string &good) {
+			 unlink(p.c_str());
+			 ASSERT_EQ(link(good.c_str(), p.c_str()), 0);
 		 }},
 		{"/tmp file of another user", true, [](const std::string &p, const std::string &) { ASSERT_EQ(chown(p.c_str(), NOBODY, 0), 0); }},
 		{"/tmp file writable by others", true, [](const std::string &p, const std::string &) { ASSERT_EQ(chmod(p.c_str(), 0666), 0); }},
