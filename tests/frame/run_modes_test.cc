@@ -5,6 +5,7 @@
 // reach nothing outside, and the fixed /tmp/kavri.pid is never the
 // machine's.
 #include <fcntl.h>
+#include <grp.h>
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/mount.h>
@@ -26,12 +27,13 @@
 namespace {
 
 const std::string TMP_PID = "/tmp/kavri.pid";
-constexpr uid_t NOBODY = 65534;
 
 // A process standing in for the daemon: it writes its PID to `path`,
 // takes the daemon's lock on it when asked, and appends the number of
-// every signal it takes to `record`, one per line, until SIGTERM.
-pid_t start_stand_in(const std::string &path, bool lock, const std::string &record)
+// every signal it takes to `record`, one per line, until SIGTERM. With
+// `become` it then runs as that user, so that a run of that user could
+// signal it: only the file can tell that run not to.
+pid_t start_stand_in(const std::string &path, bool lock, const std::string &record, uid_t become = 0)
 {
 	int ready[2];
 	if (pipe(ready) != 0)
@@ -48,6 +50,9 @@ pid_t start_stand_in(const std::string &path, bool lock, const std::string &reco
 		bool ok = fd >= 0 && fchmod(fd, 0644) == 0 && (!lock || fcntl(fd, F_SETLK, &fl) == 0);
 		std::string text = std::to_string(getpid()) + "\n";
 		ok = ok && write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size());
+		// The lock stays with the process when it changes user.
+		if (become != 0)
+			ok = ok && setgroups(0, nullptr) == 0 && setgid(become) == 0 && setuid(become) == 0;
 		char c = ok ? 'y' : 'n';
 		ssize_t w = write(ready[1], &c, 1);
 		(void)w;
@@ -119,6 +124,10 @@ enum class File {
 	group_writable,  // ... chmod 0664
 	other_writable,  // ... chmod 0606
 	planted_at_tmp,  // a live daemon's file at /tmp, owned by another user
+	writable_at_tmp,  // a live daemon's file at /tmp, writable by everyone
+	symlink_at_tmp,   // /tmp/kavri.pid a symbolic link to another program's
+	                  // locked PID file (0644, the runner's or root's)
+	hard_link_at_tmp,  // ... a hard link to it
 	zero,            // holds "0"
 	minus_one,       // holds "-1"
 	minus_five,      // holds "-5"
@@ -141,6 +150,7 @@ struct Row {
 	size_t probes, logins, logouts;
 	std::vector<std::string> out, err;  // each somewhere on its stream; {pid} and {path} filled in
 	bool silent = false;                // nothing at all on either stream
+	uid_t runner = 0;                   // who runs kavri (and the stand-in)
 };
 
 const std::string STALE_LINES = "kill({pid}, SIGHUP) failed: No such process\n\n";
@@ -189,6 +199,42 @@ const Row ROWS[] = {
 	{"-o, file names PID 1", {"-o"}, File::pid_one, Server::logged_in, 0, {}, false, 0, 0, 1, {},
 	 {"No active session found, will logout anyway."}},
 	{"-o, logout not confirmed", {"-o"}, File::live, Server::logout_unconfirmed, 255, {SIGTERM}, false, 0, 0, 1, {}, {}},
+	// A file that anyone could have written is never acted upon, even when
+	// a live process holds its lock.
+	{"-l, world-writable file at /tmp", {"-l"}, File::writable_at_tmp, Server::logged_out, 0, {}, true, 1, 1, 0, {}, {},
+	 true},
+	{"-o, world-writable file at /tmp", {"-o"}, File::writable_at_tmp, Server::logged_in, 0, {}, true, 0, 0, 1, {},
+	 {"No active session found, will logout anyway."}},
+	// The same run by an unprivileged user, whose signals could reach the
+	// stand-in, as the first two rows show.
+	{"-l as nobody, daemon alive", {"-l", "-v"}, File::live, Server::logged_out, 0, {SIGHUP}, true, 0, 0, 0,
+	 {"Already running on pid {pid}, forcing relogin."}, {}, false, NOBODY},
+	{"-o as nobody, daemon alive", {"-o"}, File::live, Server::logged_in, 0, {SIGTERM}, false, 0, 0, 1, {}, {}, true,
+	 NOBODY},
+	{"-l as nobody, file planted at /tmp", {"-l"}, File::planted_at_tmp, Server::logged_out, 0, {}, true, 1, 1, 0, {}, {},
+	 true, NOBODY},
+	{"-o as nobody, file planted at /tmp", {"-o"}, File::planted_at_tmp, Server::logged_in, 0, {}, true, 0, 0, 1, {},
+	 {"No active session found, will logout anyway."}, false, NOBODY},
+	{"-l as nobody, world-writable file at /tmp", {"-l"}, File::writable_at_tmp, Server::logged_out, 0, {}, true, 1, 1,
+	 0, {}, {}, true, NOBODY},
+	{"-o as nobody, world-writable file at /tmp", {"-o"}, File::writable_at_tmp, Server::logged_in, 0, {}, true, 0, 0, 1,
+	 {}, {"No active session found, will logout anyway."}, false, NOBODY},
+	{"-l as nobody, process alive but holding no lock", {"-l"}, File::unlocked, Server::logged_out, 0, {}, false, 1, 1, 0,
+	 {}, {STALE_LINES, "Maybe a stale lockfile ({path})?"}, false, NOBODY},
+	{"-o as nobody, process alive but holding no lock", {"-o"}, File::unlocked, Server::logged_in, 0, {}, false, 0, 0, 1,
+	 {}, {"No active session found, will logout anyway."}, false, NOBODY},
+	// Another program's PID file, which would pass every test, reached
+	// through a link that a user planted at /tmp.
+	{"-l, /tmp file a symbolic link to a locked file", {"-l"}, File::symlink_at_tmp, Server::logged_out, 0, {}, true, 1, 1,
+	 0, {}, {}, true},
+	{"-o, /tmp file a symbolic link to a locked file", {"-o"}, File::symlink_at_tmp, Server::logged_in, 0, {}, true, 0, 0,
+	 1, {}, {"No active session found, will logout anyway."}},
+	{"-l, /tmp file a hard link to a locked file", {"-l"}, File::hard_link_at_tmp, Server::logged_out, 0, {}, true, 1, 1,
+	 0, {}, {}, true},
+	{"-o, /tmp file a hard link to a locked file", {"-o"}, File::hard_link_at_tmp, Server::logged_in, 0, {}, true, 0, 0,
+	 1, {}, {"No active session found, will logout anyway."}},
+	{"-o as nobody, /tmp file a hard link to a locked file", {"-o"}, File::hard_link_at_tmp, Server::logged_in, 0, {},
+	 true, 0, 0, 1, {}, {"No active session found, will logout anyway."}, false, NOBODY},
 	// Status.
 	{"-s, daemon alive", {"-s"}, File::live, Server::logged_in, DAEMON_STATUS, {}, true, 1, 0, 0, {}, {}, true},
 	{"-s -v, daemon alive", {"-s", "-v"}, File::live, Server::logged_out, DAEMON_STATUS, {}, true, 1, 0, 0,
@@ -223,8 +269,14 @@ void run_row(const Row &row)
 	std::string session = dir.file("kavri.pid");
 	std::string record = dir.file("signals");
 	std::string san = dir.file("sanitizer");
-	bool at_tmp = row.file == File::live_at_tmp || row.file == File::planted_at_tmp;
+	bool linked = row.file == File::symlink_at_tmp || row.file == File::hard_link_at_tmp;
+	bool at_tmp = row.file == File::live_at_tmp || row.file == File::planted_at_tmp ||
+	              row.file == File::writable_at_tmp || linked;
 	std::string path = at_tmp ? TMP_PID : session;
+	// Another user than the one who runs kavri, and than root.
+	uid_t other = row.runner == 0 ? NOBODY : STRANGER;
+	if (row.runner != 0)
+		give_to(row.runner, {dir.path()});
 
 	struct sigaction sa = {};
 	sa.sa_handler = note_signal;
@@ -235,8 +287,11 @@ void run_row(const Row &row)
 	// witnesses stray signals from beside the file.
 	bool daemon_file = row.file == File::live || row.file == File::live_at_tmp || row.file == File::unlocked ||
 	                   row.file == File::other_owner || row.file == File::group_writable ||
-	                   row.file == File::other_writable || row.file == File::planted_at_tmp;
-	pid_t stand_in = start_stand_in(daemon_file ? path : dir.file("witness.pid"), row.file != File::unlocked, record);
+	                   row.file == File::other_writable || row.file == File::planted_at_tmp ||
+	                   row.file == File::writable_at_tmp;
+	std::string other_program = dir.file("other.pid");
+	pid_t stand_in = start_stand_in(daemon_file ? path : linked ? other_program : dir.file("witness.pid"),
+	                                row.file != File::unlocked, record, row.runner);
 	ASSERT_GT(stand_in, 0);
 	int named = stand_in;  // the PID the file names
 	int lock_fd = -1;
@@ -245,6 +300,9 @@ void run_row(const Row &row)
 	case File::live:
 	case File::live_at_tmp:
 	case File::unlocked:
+		// The runner's own daemon would have written it.
+		if (row.file != File::none && row.runner != 0)
+			give_to(row.runner, {path});
 		break;
 	case File::stale:
 		named = gone_pid();
@@ -252,7 +310,20 @@ void run_row(const Row &row)
 		break;
 	case File::other_owner:
 	case File::planted_at_tmp:
-		ASSERT_EQ(chown(path.c_str(), NOBODY, NOBODY), 0);
+		ASSERT_EQ(chown(path.c_str(), other, other), 0);
+		break;
+	case File::writable_at_tmp:
+		ASSERT_EQ(chown(path.c_str(), row.runner, row.runner), 0);
+		ASSERT_EQ(chmod(path.c_str(), 0666), 0);
+		break;
+	case File::symlink_at_tmp:
+		give_to(row.runner, {other_program});
+		ASSERT_EQ(symlink(other_program.c_str(), path.c_str()), 0);
+		give_to(other, {path});
+		break;
+	case File::hard_link_at_tmp:
+		give_to(row.runner, {other_program});
+		ASSERT_EQ(link(other_program.c_str(), path.c_str()), 0);
 		break;
 	case File::group_writable:
 		ASSERT_EQ(chmod(path.c_str(), 0664), 0);
@@ -294,7 +365,12 @@ void run_row(const Row &row)
 	RunOptions o;
 	o.cwd = dir.path();  // where "~/kavri.pid" would be: there is none
 	o.env = sanitizer_env(san);
-	RunResult r = run_program(args, o);
+	if (row.runner != 0)
+		give_to(row.runner, {san, dir.file("kavri.conf")});
+	RunResult r;
+	std::string why;
+	if (!run_program_as(row.runner, args, o, &r, &why))
+		SKIP_OR_FAIL(why);
 
 	int status = row.status == DAEMON_STATUS ? named % 256 : row.status;
 	EXPECT_EQ(r.status, status) << "stdout:\n" << r.out << "stderr:\n" << r.err;
