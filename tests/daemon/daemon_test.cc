@@ -4,8 +4,10 @@
 // runs in a child with a /tmp of its own that reaps and kills whatever it
 // started, so no daemon outlives its test and the machine's
 // /tmp/kavri.pid is never touched.
+#include <dirent.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
@@ -15,6 +17,9 @@
 #include <climits>
 #include <filesystem>
 #include <functional>
+#include <optional>
+#include <set>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -107,6 +112,52 @@ bool exited_with(int wait_status, int code)
 	return wait_status != -1 && WIFEXITED(wait_status) && WEXITSTATUS(wait_status) == code;
 }
 
+// True while `pid` holds a socket whose connect to 127.0.0.1:`port` has
+// not completed (SYN_SENT in /proc/net/tcp).
+bool connect_pending(pid_t pid, int port)
+{
+	std::set<std::string> inodes;
+	std::string fds = "/proc/" + std::to_string(pid) + "/fd";
+	DIR *d = opendir(fds.c_str());
+	if (d == nullptr)
+		return false;
+	while (struct dirent *e = readdir(d)) {
+		std::string l = link_of(fds + "/" + e->d_name);
+		if (l.rfind("socket:[", 0) == 0)
+			inodes.insert(l.substr(8, l.size() - 9));
+	}
+	closedir(d);
+	char remote[32];
+	snprintf(remote, sizeof remote, "0100007F:%04X", port);
+	std::istringstream table(read_file("/proc/net/tcp"));
+	std::string line;
+	std::getline(table, line);  // the header
+	while (std::getline(table, line)) {
+		std::istringstream f(line);
+		std::string slot, local, rem, state, queues, timer, retransmits, uid, timeout, inode;
+		f >> slot >> local >> rem >> state >> queues >> timer >> retransmits >> uid >> timeout >> inode;
+		if (state == "02" && rem == remote && inodes.count(inode) > 0)
+			return true;
+	}
+	return false;
+}
+
+// The child of this process that wrote "Aborting daemon": a daemon that
+// found no path for its PID file. 0 when none did within the time.
+pid_t aborted_daemon(int timeout_ms)
+{
+	pid_t daemon = 0;
+	wait_until(
+		[&] {
+			for (pid_t k : children_of(getpid()))
+				if (count_lines(k, "Aborting daemon") > 0)
+					daemon = k;
+			return daemon > 0;
+		},
+		timeout_ms);
+	return daemon;
+}
+
 // One test's world: a temporary directory with the configuration, the
 // fake server, and the spawned processes' sanitizer reports.
 struct Scene {
@@ -115,6 +166,7 @@ struct Scene {
 	std::string conf = dir.file("kavri.conf");
 	std::string pid_file = dir.file("kavri.pid");  // where the daemon is expected to write
 	std::string san = dir.file("sanitizer");
+	uid_t runner = 0;  // who runs kavri, and so the daemon
 
 	// `extra` settings come last and override the defaults set here.
 	explicit Scene(const std::string &extra = "", const std::string &configured_pid_file = "")
@@ -129,6 +181,13 @@ struct Scene {
 		EXPECT_EQ(sanitizer_reports(san), "") << "sanitizer reports of the spawned processes";
 	}
 
+	// From now on kavri runs as `uid`, to whom the directory goes.
+	void run_as(uid_t uid)
+	{
+		runner = uid;
+		give_to(uid, {dir.path(), conf});
+	}
+
 	RunResult kavri(std::vector<std::string> args)
 	{
 		args.push_back("-c");
@@ -136,7 +195,13 @@ struct Scene {
 		RunOptions o;
 		o.env = sanitizer_env(san);
 		o.cwd = dir.path();
-		return run_program(args, o);
+		if (runner != 0)
+			give_to(runner, {san});
+		RunResult r;
+		std::string why;
+		if (!run_program_as(runner, args, o, &r, &why))
+			ADD_FAILURE() << why;
+		return r;
 	}
 
 	// Log in with the extra arguments and wait for the daemon: its PID once
@@ -301,20 +366,45 @@ TEST_F(Daemon, SighupDuringAProbeOnlyWritesItsLine)
 	});
 }
 
+// SIGTERM ends the daemon at once wherever its main thread is: in the
+// pause, waiting for a probe's answer, or in a connect that never
+// completes (a full listen queue; the connect's own bound is 5 s).
 TEST_F(Daemon, SigtermEndsTheDaemonAtOnce)
 {
-	for (bool during_probe : {false, true}) {
-		SCOPED_TRACE(during_probe ? "during a probe" : "in the pause");
+	enum class Stage { pause, probe, connect };
+	struct Case {
+		const char *name;
+		Stage stage;
+	} cases[] = {
+		{"in the pause", Stage::pause},
+		{"during a probe", Stage::probe},
+		{"in a connect that never completes", Stage::connect},
+	};
+	for (const auto &c : cases) {
+		SCOPED_TRACE(c.name);
 		RUN_ISOLATED(false, [&] {
-			Scene s;
+			// The foreground run waits out its own two connects there first.
+			std::optional<FullBacklogListener> stuck;
+			std::string extra;
+			if (c.stage == Stage::connect) {
+				stuck.emplace();
+				ASSERT_TRUE(stuck->ok()) << "no listener whose connects stay pending";
+				extra = "SERVER_PORT = " + std::to_string(stuck->port()) + "\n";
+			}
+			Scene s(extra);
 			pid_t pid = s.start();
 			ASSERT_GT(pid, 0);
 			ASSERT_TRUE(wait_pausing(pid));
-			if (during_probe) {
+			if (c.stage == Stage::probe) {
 				s.server.set_behaviour(Page::status, Behaviour::delay, 30000);
 				s.server.clear_requests();
 				kill(pid, SIGHUP);
 				ASSERT_TRUE(s.server.wait_for(Page::status, 1, 5000));
+			}
+			if (c.stage == Stage::connect) {
+				kill(pid, SIGHUP);
+				ASSERT_TRUE(wait_until([&] { return connect_pending(pid, stuck->port()); }, 5000))
+					<< "the daemon's probe did not start connecting";
 			}
 			auto sent = Clock::now();
 			kill(pid, SIGTERM);
@@ -324,6 +414,73 @@ TEST_F(Daemon, SigtermEndsTheDaemonAtOnce)
 			EXPECT_EQ(count_lines(pid, "Got signal(15), quitting."), 1u) << joined(messages(pid));
 			EXPECT_EQ(count_lines(pid, "Forced relogin"), 0u);
 			EXPECT_EQ(read_file(s.pid_file), std::to_string(pid) + "\n") << "the file stays";
+		});
+	}
+}
+
+// A storm of 1,000 SIGHUPs: the daemon lives through it and writes only
+// whole lines of its own, every forced pass was set off by a signal and
+// probed once, and afterwards its pauses are whole again (one minute: no
+// probe for seconds). SIGTERM still ends it. Sent as fast as kill() goes,
+// most signals merge into one pending signal; sent a little apart, the
+// daemon takes hundreds, during its pauses and its probes alike.
+TEST_F(Daemon, SighupStormLeavesTheDaemonWhole)
+{
+	for (int gap_us : {0, 200}) {
+		SCOPED_TRACE(gap_us == 0 ? "as fast as possible" : "200 microseconds apart");
+		RUN_ISOLATED(false, [&] {
+			Scene s;
+			pid_t pid = s.start();
+			ASSERT_GT(pid, 0);
+			ASSERT_TRUE(wait_pausing(pid));
+			s.server.clear_requests();
+			for (int i = 0; i < 1000; i++) {
+				ASSERT_EQ(kill(pid, SIGHUP), 0) << "SIGHUP number " << i + 1 << ": " << strerror(errno);
+				if (gap_us > 0)
+					std::this_thread::sleep_for(std::chrono::microseconds(gap_us));
+			}
+
+			// Over once a second passes without a new line.
+			size_t before = 0, now = messages(pid).size();
+			for (int i = 0; i < 30 && now != before; i++) {
+				before = now;
+				std::this_thread::sleep_for(std::chrono::seconds(1));
+				now = messages(pid).size();
+			}
+			ASSERT_EQ(now, before) << "still writing after 30 s";
+			ASSERT_TRUE(wait_pausing(pid));
+			char state = process_state(pid);
+			ASSERT_TRUE(state != 0 && state != 'Z') << "the daemon died in the storm";
+
+			const std::set<std::string> known = {
+				"Keep-alive daemon started, pid: " + std::to_string(pid),
+				"Login successful.",
+				"Got signal(1), forcing relogin.",
+				"Forced relogin successful.",
+			};
+			for (const auto &l : syslog_lines(pid)) {
+				EXPECT_EQ(known.count(l.message), 1u) << "not a whole line of the daemon's: \"" << l.message << '"';
+				EXPECT_EQ(l.priority, INFO) << l.message;
+				EXPECT_EQ(l.ident, "kavri") << l.message;
+			}
+			size_t taken = count_lines(pid, "Got signal(1), forcing relogin.");
+			size_t forced = count_lines(pid, "Forced relogin successful.");
+			EXPECT_GE(forced, 1u);
+			EXPECT_LE(forced, taken);
+			EXPECT_EQ(s.server.count(Page::status), forced) << "one probe per forced pass";
+			EXPECT_EQ(s.server.count(Page::login), 0u);
+
+			s.server.clear_requests();
+			std::this_thread::sleep_for(std::chrono::seconds(3));
+			EXPECT_EQ(s.server.count(Page::status), 0u) << "the pause after the storm was cut short";
+			EXPECT_EQ(messages(pid).size(), now);
+
+			auto sent = Clock::now();
+			kill(pid, SIGTERM);
+			int st = reap_within(pid, 10000);
+			EXPECT_LT(seconds_since(sent), PROMPT_S);
+			EXPECT_TRUE(exited_with(st, 0)) << "wait status " << st;
+			EXPECT_EQ(count_lines(pid, "Got signal(15), quitting."), 1u);
 		});
 	}
 }
@@ -494,16 +651,8 @@ TEST_F(Daemon, NothingWritableEndsTheDaemon)
 			RunResult fg = s.kavri(args);
 			EXPECT_EQ(fg.status, c.status);
 
-			pid_t daemon = 0;
-			ASSERT_TRUE(wait_until(
-				[&] {
-					for (pid_t k : children_of(getpid()))
-						if (count_lines(k, "Aborting daemon") > 0)
-							daemon = k;
-					return daemon > 0;
-				},
-				10000))
-				<< "no daemon wrote its error lines";
+			pid_t daemon = aborted_daemon(10000);
+			ASSERT_GT(daemon, 0) << "no daemon wrote its error lines";
 			EXPECT_TRUE(exited_with(reap_within(daemon, 5000), c.status));
 			auto lines = syslog_lines(daemon);
 			ASSERT_EQ(lines.size(), 2u);
@@ -515,6 +664,121 @@ TEST_F(Daemon, NothingWritableEndsTheDaemon)
 			EXPECT_EQ(read_file(target), "keep me\n");
 		});
 	}
+}
+
+// A link or a pipe at a PID file path is never written through, whether
+// root or an unprivileged user runs kavri. Planted at the configured path,
+// in a directory the runner cannot change (read-only for root, another
+// user's for the unprivileged one), it outlives the foreground's removal
+// of the old file, and the daemon falls back to /tmp/kavri.pid; there the
+// link and the pipe are the runner's own, so that only their kind can
+// turn the daemon away. Planted at /tmp/kavri.pid by another user while
+// the configured path has no
+// directory, it leaves the daemon no path ("~/kavri.pid" resolves in "/"),
+// and the daemon ends at once. A pipe must not make it hang, with or
+// without a reader; what a link leads to stays byte for byte as it was.
+TEST_F(Daemon, LinkOrPipeAtThePidPathIsNeverWritten)
+{
+	if (geteuid() != 0)
+		SKIP_OR_FAIL("planting files of other users and running as one need root");
+	if (access("/~", F_OK) == 0)
+		GTEST_SKIP() << "this machine has a directory /~, where the daemon could write";
+	enum class Plant { symlink, hard_link, fifo, fifo_with_reader };
+	const char *plant_names[] = {"symbolic link", "hard link", "named pipe", "named pipe with a reader"};
+	for (uid_t runner : {static_cast<uid_t>(0), NOBODY})
+		for (bool at_tmp : {false, true})
+			for (Plant plant : {Plant::symlink, Plant::hard_link, Plant::fifo, Plant::fifo_with_reader}) {
+				// Root and a link at /tmp: NothingWritableEndsTheDaemon.
+				if (runner == 0 && at_tmp && plant == Plant::symlink)
+					continue;
+				SCOPED_TRACE(std::string(plant_names[static_cast<int>(plant)]) + (at_tmp ? " at /tmp" : " at the configured path") +
+				             (runner == 0 ? ", run by root" : ", run by nobody"));
+				RUN_ISOLATED(false, [&] {
+					TempDir where;
+					ASSERT_EQ(chmod(where.path().c_str(), 0755), 0);
+					std::string locked = where.file("locked");
+					std::string configured = at_tmp ? where.file("gone/kavri.pid") : locked + "/kavri.pid";
+					Scene s("", configured);
+					if (runner != 0)
+						s.run_as(runner);
+					std::string target = s.dir.file("precious");
+					write_file(target, "precious\n");
+					give_to(runner, {target});
+
+					std::string at = at_tmp ? TMP_PID : configured;
+					uid_t owner = at_tmp ? STRANGER : runner;
+					ASSERT_EQ(mkdir(locked.c_str(), 0755), 0);
+					switch (plant) {
+					case Plant::symlink:
+						ASSERT_EQ(symlink(target.c_str(), at.c_str()), 0);
+						give_to(owner, {at});
+						break;
+					case Plant::hard_link:  // the runner's own file under a second name
+						ASSERT_EQ(link(target.c_str(), at.c_str()), 0);
+						break;
+					case Plant::fifo:
+					case Plant::fifo_with_reader:
+						ASSERT_EQ(mkfifo(at.c_str(), 0666), 0);
+						ASSERT_EQ(chmod(at.c_str(), 0666), 0);
+						give_to(owner, {at});
+						break;
+					}
+					int reader = -1;
+					if (plant == Plant::fifo_with_reader) {
+						reader = open(at.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+						ASSERT_GE(reader, 0) << strerror(errno);
+					}
+					if (!at_tmp && runner == 0) {
+						ASSERT_EQ(mount(locked.c_str(), locked.c_str(), nullptr, MS_BIND, nullptr), 0) << strerror(errno);
+						ASSERT_EQ(mount(nullptr, locked.c_str(), nullptr, MS_REMOUNT | MS_BIND | MS_RDONLY, nullptr), 0)
+							<< strerror(errno);
+					}
+
+					if (at_tmp) {
+						RunResult fg = s.kavri({"-l"});
+						EXPECT_EQ(fg.status, 0) << fg.err;
+						auto returned = Clock::now();
+						pid_t daemon = aborted_daemon(10000);
+						ASSERT_GT(daemon, 0) << "no daemon gave up";
+						EXPECT_TRUE(exited_with(reap_within(daemon, 5000), 0));
+						EXPECT_LT(seconds_since(returned), PROMPT_S);
+						EXPECT_EQ(count_lines(daemon, "Cannot write PID(" + std::to_string(daemon) +
+						                                  ") to file, ~/kavri.pid: No such file or directory"),
+						          1u)
+							<< joined(messages(daemon));
+					} else {
+						s.pid_file = TMP_PID;
+						pid_t pid = s.start();
+						ASSERT_GT(pid, 0);
+						EXPECT_EQ(lock_holder(TMP_PID), pid);
+					}
+
+					EXPECT_EQ(read_file(target), "precious\n");
+					struct stat st, target_st;
+					ASSERT_EQ(lstat(at.c_str(), &st), 0) << "the planted name is gone";
+					ASSERT_EQ(stat(target.c_str(), &target_st), 0);
+					switch (plant) {
+					case Plant::symlink:
+						EXPECT_EQ(link_of(at), target);
+						break;
+					case Plant::hard_link:
+						EXPECT_EQ(st.st_ino, target_st.st_ino);
+						EXPECT_EQ(target_st.st_nlink, 2u);
+						break;
+					case Plant::fifo:
+					case Plant::fifo_with_reader:
+						EXPECT_TRUE(S_ISFIFO(st.st_mode));
+						break;
+					}
+					if (reader >= 0) {
+						char c;
+						EXPECT_LE(read(reader, &c, 1), 0) << "bytes were written into the pipe";
+						close(reader);
+					}
+					if (!at_tmp && runner == 0)
+						umount(locked.c_str());
+				});
+			}
 }
 
 // The pause is daemon_delay * 60 seconds in unsigned 32-bit arithmetic: a
