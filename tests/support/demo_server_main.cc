@@ -1,7 +1,13 @@
 // kavri-demo-server: the bundled login server on 127.0.0.1, for trying
 // kavri out before pointing it at a real portal.
-//   kavri-demo-server [--port N] [--port-file FILE]
-// Runs until SIGTERM or SIGINT.
+//   kavri-demo-server [--port N] [--port-file FILE] [--count-file FILE]
+//                     [--refuse-logins]
+// Runs until SIGTERM or SIGINT. With --count-file it keeps FILE holding
+// the number of requests of each kind taken so far ("status N", "login N",
+// "logout N", "other N", one a line), rewritten four times a second and
+// at the end: a soak counts a daemon's passes there. With --refuse-logins
+// every login is answered with the form again, so a keep-alive daemon
+// logs in anew on each pass.
 
 #include "fake_server.h"
 
@@ -13,13 +19,14 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <string>
 
 namespace {
 
 void usage(const char *prog)
 {
-	std::fprintf(stderr, "usage: %s [--port N] [--port-file FILE]\n", prog);
+	std::fprintf(stderr, "usage: %s [--port N] [--port-file FILE] [--count-file FILE] [--refuse-logins]\n", prog);
 }
 
 bool parse_port(const char *s, int *out)
@@ -34,15 +41,23 @@ bool parse_port(const char *s, int *out)
 }
 
 // Written beside and renamed into place, so a reader never sees half of it.
-bool write_port_file(const std::string &path, int port)
+bool replace_file(const std::string &path, const std::string &text)
 {
 	std::string tmp = path + ".tmp";
 	FILE *f = std::fopen(tmp.c_str(), "w");
 	if (f == nullptr)
 		return false;
-	bool ok = std::fprintf(f, "%d\n", port) > 0;
+	bool ok = std::fputs(text.c_str(), f) >= 0;
 	ok = std::fclose(f) == 0 && ok;
 	return ok && std::rename(tmp.c_str(), path.c_str()) == 0;
+}
+
+bool write_counts(const std::string &path, const FakeServer &server)
+{
+	return replace_file(path, "status " + std::to_string(server.count(Page::status)) + "\nlogin " +
+	                              std::to_string(server.count(Page::login)) + "\nlogout " +
+	                              std::to_string(server.count(Page::logout)) + "\nother " +
+	                              std::to_string(server.count(Page::other)) + "\n");
 }
 
 }  // namespace
@@ -51,6 +66,8 @@ int main(int argc, char **argv)
 {
 	FakeServerOptions opts;
 	std::string port_file;
+	std::string count_file;
+	bool refuse_logins = false;
 	for (int i = 1; i < argc; i++) {
 		std::string a = argv[i];
 		if (a == "--port" && i + 1 < argc) {
@@ -60,6 +77,10 @@ int main(int argc, char **argv)
 			}
 		} else if (a == "--port-file" && i + 1 < argc) {
 			port_file = argv[++i];
+		} else if (a == "--count-file" && i + 1 < argc) {
+			count_file = argv[++i];
+		} else if (a == "--refuse-logins") {
+			refuse_logins = true;
 		} else {
 			usage(argv[0]);
 			return 2;
@@ -79,15 +100,29 @@ int main(int argc, char **argv)
 		std::fprintf(stderr, "%s: cannot listen on 127.0.0.1:%d: %s\n", argv[0], opts.port, std::strerror(errno));
 		return 1;
 	}
-	if (!port_file.empty() && !write_port_file(port_file, server.port())) {
+	if (refuse_logins)
+		server.set_accept_login(false);
+	if (!port_file.empty() && !replace_file(port_file, std::to_string(server.port()) + "\n")) {
 		std::fprintf(stderr, "%s: cannot write %s: %s\n", argv[0], port_file.c_str(), std::strerror(errno));
 		return 1;
 	}
 	std::printf("kavri-demo-server listening on 127.0.0.1:%d\n", server.port());
 	std::fflush(stdout);
 
-	int sig = 0;
-	while (sigwait(&stop, &sig) != 0) {
+	if (count_file.empty()) {
+		int sig = 0;
+		while (sigwait(&stop, &sig) != 0) {
+		}
+		return 0;
 	}
-	return 0;
+	const struct timespec quarter = {0, 250 * 1000 * 1000};
+	for (;;) {
+		int sig = sigtimedwait(&stop, nullptr, &quarter);
+		if (!write_counts(count_file, server)) {
+			std::fprintf(stderr, "%s: cannot write %s: %s\n", argv[0], count_file.c_str(), std::strerror(errno));
+			return 1;
+		}
+		if (sig == SIGTERM || sig == SIGINT)
+			return 0;
+	}
 }
