@@ -77,7 +77,7 @@ int server_connect(const char *server, uint16_t port, unsigned verbosity)
 	memcpy(&addr.sin_addr, host->h_addr_list[0], sizeof addr.sin_addr);
 
 	// Non-blocking for good: no step of the exchange may wait unbounded.
-	socket_owner sock(socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
+	unique_fd sock(socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
 	if (sock.get() < 0) {
 		int err = errno;
 		log_msg(verbosity, LOG_ERR, "Failed to create a socket: %s", strerror(err));

@@ -96,7 +96,7 @@ int run_exchange(login_session *s, unsigned verbosity, const exchange_kind &kind
 		log_msg(verbosity, LOG_ERR, "Failed to connect to login server (%s): %s", s->server, strerror(errno));
 		return -1;
 	}
-	socket_owner sock(s->sock);
+	unique_fd sock(s->sock);
 
 	switch (kind.compose(s, verbosity)) {
 	case compose_result::ok:

@@ -10,34 +10,9 @@
 #include <cstdlib>
 
 #include "config/settings.h"
+#include "frame/unique_fd.h"
 
 namespace {
-
-// A descriptor closed at scope end unless released; close() keeps errno.
-class unique_fd {
-public:
-	explicit unique_fd(int fd) : fd_(fd) {}
-	~unique_fd()
-	{
-		if (fd_ >= 0) {
-			int saved = errno;
-			close(fd_);
-			errno = saved;
-		}
-	}
-	unique_fd(const unique_fd &) = delete;
-	unique_fd &operator=(const unique_fd &) = delete;
-	int get() const { return fd_; }
-	int release()
-	{
-		int fd = fd_;
-		fd_ = -1;
-		return fd;
-	}
-
-private:
-	int fd_;
-};
 
 // The daemon's PID file stays open, and so locked, until the process ends:
 // closing any descriptor of the file would drop the lock.
