@@ -240,8 +240,11 @@ inline int run_isolated(const std::function<void()> &body, bool own_pids, std::s
 			if (mount("proc", "/proc", "proc", MS_NOSUID | MS_NODEV | MS_NOEXEC, nullptr) != 0)
 				refuse("mounting /proc");
 		}
-		if (mount("kavri-test-tmp", "/tmp", "tmpfs", MS_NOSUID | MS_NODEV, "mode=1777") != 0)
-			refuse("mounting a tmpfs on /tmp");
+		std::string tmp_why;
+		if (!mount_private_tmp(&tmp_why)) {
+			errno = 0;
+			refuse(tmp_why.c_str());
+		}
 		close(report[1]);
 		prctl(PR_SET_CHILD_SUBREAPER, 1);
 		body();

@@ -2,6 +2,8 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <sched.h>
+#include <sys/mount.h>
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -62,6 +64,41 @@ std::string loopback_config(int port, const std::string &extra)
 	       "\nUSER = joe\nPASS = secret\nDEAMON_S = false\n" + extra;
 }
 
+bool mount_private_tmp(std::string *why)
+{
+	// Directories that must stay reachable: the built programs and the
+	// sources. Held open so that they can be put back after /tmp is covered.
+	std::string binary = KAVRI_BINARY;
+	const std::string keep[] = {binary.substr(0, binary.rfind('/')), KAVRI_SOURCE_DIR};
+	std::vector<std::pair<std::string, int>> held;
+	for (const std::string &dir : keep) {
+		if (dir.rfind("/tmp/", 0) != 0)
+			continue;
+		int fd = open(dir.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+		if (fd < 0) {
+			*why = "cannot open " + dir + ": " + strerror(errno);
+			return false;
+		}
+		held.emplace_back(dir, fd);
+	}
+	bool ok = mount("kavri-test-tmp", "/tmp", "tmpfs", MS_NOSUID | MS_NODEV, "mode=1777") == 0;
+	if (!ok)
+		*why = std::string("mounting a tmpfs on /tmp: ") + strerror(errno);
+	for (const auto &[dir, fd] : held) {
+		if (ok) {
+			std::error_code ec;
+			std::filesystem::create_directories(dir, ec);
+			std::string from = "/proc/self/fd/" + std::to_string(fd);
+			if (ec || mount(from.c_str(), dir.c_str(), nullptr, MS_BIND | MS_REC, nullptr) != 0) {
+				*why = "putting back " + dir + ": " + (ec ? ec.message() : strerror(errno));
+				ok = false;
+			}
+		}
+		close(fd);
+	}
+	return ok;
+}
+
 RunResult run_program(const std::vector<std::string> &args, const RunOptions &o, const std::string &binary)
 {
 	RunResult r;
@@ -99,6 +136,21 @@ RunResult run_program(const std::vector<std::string> &args, const RunOptions &o,
 		dup2(in[0], 0);
 		dup2(out[1], 1);
 		dup2(err[1], 2);
+		if (o.private_tmp) {
+			std::string why;
+			if (unshare(CLONE_NEWNS) != 0)
+				why = std::string("unshare: ") + strerror(errno);
+			else if (mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0)
+				why = std::string("making / private: ") + strerror(errno);
+			else
+				mount_private_tmp(&why);
+			if (!why.empty()) {
+				why = "no private /tmp: " + why + "\n";
+				ssize_t w = write(2, why.data(), why.size());
+				(void)w;
+				_exit(125);
+			}
+		}
 		if (!o.cwd.empty() && chdir(o.cwd.c_str()) != 0)
 			_exit(126);
 		sigset_t none;

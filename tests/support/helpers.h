@@ -40,11 +40,19 @@ struct RunOptions {
 	std::string cwd;                           // default: unchanged
 	std::string stdin_data;                    // fed to standard input
 	int timeout_seconds = 30;                  // killed after this
+	// Run in a mount namespace of its own with an empty /tmp (needs root);
+	// exit status 125 with a line on stderr when that cannot be had.
+	bool private_tmp = false;
 };
 
 // Run `binary` (default: the built kavri) with `args`; wait for it.
 RunResult run_program(const std::vector<std::string> &args, const RunOptions &o = {},
                       const std::string &binary = KAVRI_BINARY);
+
+// In a mount namespace of the caller's own (already unshared and made
+// private), mount an empty tmpfs on /tmp, keeping the build and source
+// trees visible where they lie under /tmp. False, with `why`, on failure.
+bool mount_private_tmp(std::string *why);
 
 // A configuration text that always points SERV at loopback.
 std::string loopback_config(int port, const std::string &extra = "");
