@@ -38,7 +38,8 @@ login_session *load_config(const char *conf_path, unsigned verbosity)
 {
 	login_session *s = session_instance();
 	std::string path = choose_file(conf_path);
-	s->conf_file = strdup(path.c_str());  // the record owns it until exit
+	free(s->conf_file);  // the record owns its copy: one per load
+	s->conf_file = strdup(path.c_str());
 	if (s->conf_file == nullptr)
 		return nullptr;
 

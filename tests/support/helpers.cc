@@ -14,7 +14,6 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
-#include <regex>
 #include <sstream>
 
 extern char **environ;
@@ -206,9 +205,53 @@ RunResult run_program(const std::vector<std::string> &args, const RunOptions &o,
 	return r;
 }
 
+bool looks_like_ctime(const std::string &t)
+{
+	// "Thu Dec 10 00:30:43 2026": letters, blanks, digits and colons in
+	// their places; the day of the month may have a blank for its tens.
+	static const char shape[] = "Aaa Aaa _9 99:99:99 9999";
+	if (t.size() != sizeof shape - 1)
+		return false;
+	for (size_t i = 0; i < t.size(); i++) {
+		char c = t[i], k = shape[i];
+		bool ok = (k == 'A' && c >= 'A' && c <= 'Z') || (k == 'a' && c >= 'a' && c <= 'z') ||
+		          (k == '9' && c >= '0' && c <= '9') || (k == '_' && (c == ' ' || (c >= '0' && c <= '9'))) ||
+		          (k == c);
+		if (!ok)
+			return false;
+	}
+	return true;
+}
+
 std::string strip_prefixes(const std::string &console)
 {
-	static const std::regex prefix(
-		"[A-Z][a-z]{2} [A-Z][a-z]{2} [ 0-9][0-9] [0-9]{2}:[0-9]{2}:[0-9]{2} [0-9]{4} (INF|DBG|ERR) kavri\\[[0-9]+\\]: ");
-	return std::regex_replace(console, prefix, "$1: ");
+	std::string out;
+	size_t from = 0;
+	for (;;) {
+		// Find the next " TAG kavri[" with a time text before it.
+		size_t at = console.find(" kavri[", from);
+		if (at == std::string::npos || at < 28) {
+			if (at == std::string::npos)
+				break;
+			out.append(console, from, at + 1 - from);
+			from = at + 1;
+			continue;
+		}
+		std::string tag = console.substr(at - 3, 3);
+		size_t start = at - 28;
+		size_t close = console.find("]: ", at);
+		bool digits = close != std::string::npos && close > at + 7 &&
+		              console.find_first_not_of("0123456789", at + 7) == close;
+		if (start < from || (tag != "INF" && tag != "DBG" && tag != "ERR") || console[at - 4] != ' ' ||
+		    !looks_like_ctime(console.substr(start, 24)) || !digits) {
+			out.append(console, from, at + 1 - from);
+			from = at + 1;
+			continue;
+		}
+		out.append(console, from, start - from);
+		out += tag + ": ";
+		from = close + 3;
+	}
+	out.append(console, from, std::string::npos);
+	return out;
 }

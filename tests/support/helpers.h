@@ -72,3 +72,6 @@ bool in_ci();
 // Console lines with their prefix shortened: "<ctime> TAG kavri[pid]: text"
 // becomes "TAG: text", so expectations need not know time or PID.
 std::string strip_prefixes(const std::string &console);
+
+// Whether `t` has the shape of a ctime text without its line end.
+bool looks_like_ctime(const std::string &t);
