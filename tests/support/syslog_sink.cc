@@ -86,6 +86,10 @@ bool start_sink(std::string *why)
 	return false;
 }
 
+// Where this process's view of the log begins: entries written before it
+// started looking may come from an earlier process with the same PID.
+long start_offset = -1;
+
 }  // namespace
 
 bool syslog_sink_available(std::string *why)
@@ -117,6 +121,10 @@ bool syslog_sink_available(std::string *why)
 	}
 	flock(lock, LOCK_UN);
 	close(lock);
+	if (ok && start_offset < 0) {
+		struct stat st;
+		start_offset = stat((SINK_DIR + "/log").c_str(), &st) == 0 ? static_cast<long>(st.st_size) : 0;
+	}
 	return ok;
 }
 
@@ -125,6 +133,9 @@ std::vector<SyslogLine> syslog_lines(pid_t pid)
 	std::vector<SyslogLine> lines;
 	std::string all = read_file(SINK_DIR + "/log");
 	size_t pos = 0;
+	// A log emptied meanwhile is read from its beginning.
+	if (start_offset > 0 && static_cast<size_t>(start_offset) <= all.size())
+		pos = static_cast<size_t>(start_offset);
 	while (pos < all.size()) {
 		size_t colon = all.find(':', pos);
 		if (colon == std::string::npos)

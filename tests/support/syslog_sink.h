@@ -20,7 +20,8 @@ struct SyslogLine {
 // Start (or find) the shared sink. False, with `why` filled, where none can run.
 bool syslog_sink_available(std::string *why);
 
-// Every captured line written by `pid` so far, in arrival order.
+// Every captured line written by `pid` since this process first asked for
+// the sink, in arrival order.
 std::vector<SyslogLine> syslog_lines(pid_t pid);
 
 // Wait until a line of `pid` contains `text`; false after timeout_ms.
