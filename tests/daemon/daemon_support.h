@@ -370,3 +370,18 @@ inline bool run_program_as(uid_t uid, const std::vector<std::string> &args, cons
 	r->err = text.substr(at + out_len);
 	return true;
 }
+
+// Who holds a write lock on the file, as this process sees it (a process
+// never sees its own locks): the PID, 0 for none, -1 when it cannot tell.
+inline pid_t lock_holder(const std::string &path)
+{
+	int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+	if (fd < 0)
+		return -1;
+	struct flock fl = {};
+	fl.l_type = F_WRLCK;
+	fl.l_whence = SEEK_SET;
+	pid_t holder = fcntl(fd, F_GETLK, &fl) == 0 ? (fl.l_type == F_UNLCK ? 0 : fl.l_pid) : -1;
+	close(fd);
+	return holder;
+}

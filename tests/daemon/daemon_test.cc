@@ -94,19 +94,6 @@ bool wait_pausing(pid_t pid)
 		10000);
 }
 
-pid_t lock_holder(const std::string &path)
-{
-	int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
-	if (fd < 0)
-		return -1;
-	struct flock fl = {};
-	fl.l_type = F_WRLCK;
-	fl.l_whence = SEEK_SET;
-	pid_t holder = fcntl(fd, F_GETLK, &fl) == 0 ? (fl.l_type == F_UNLCK ? 0 : fl.l_pid) : -1;
-	close(fd);
-	return holder;
-}
-
 bool exited_with(int wait_status, int code)
 {
 	return wait_status != -1 && WIFEXITED(wait_status) && WEXITSTATUS(wait_status) == code;

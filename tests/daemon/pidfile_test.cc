@@ -35,13 +35,7 @@ pid_t lock_holder_seen_from_child(const std::string &path)
 		return -1;
 	pid_t child = fork();
 	if (child == 0) {
-		pid_t holder = -1;
-		int fd = open(path.c_str(), O_RDONLY);
-		struct flock fl = {};
-		fl.l_type = F_WRLCK;
-		fl.l_whence = SEEK_SET;
-		if (fd >= 0 && fcntl(fd, F_GETLK, &fl) == 0)
-			holder = fl.l_type == F_UNLCK ? 0 : fl.l_pid;
+		pid_t holder = lock_holder(path);
 		ssize_t w = write(p[1], &holder, sizeof holder);
 		(void)w;
 		_exit(0);
