@@ -3,7 +3,7 @@
 
 #include <cstdint>
 
-#include "frame/session.h"
+#include "base/session.h"
 
 // Every wait for the server (connect, writable, reply) is bounded by this.
 inline constexpr int SERVER_WAIT_SECONDS = 5;

@@ -26,7 +26,7 @@ int read_reply(login_session *s, int fd, unsigned verbosity, const exchange_kind
 		int r = wait_until(fd, POLLIN, deadline);
 		if (r <= 0) {
 			if (have == 0) {
-				kind.no_reply(*s, verbosity);
+				kind.no_reply(*s->conf, verbosity);
 				return -1;
 			}
 			break;  // what arrived in time is the reply
@@ -89,44 +89,45 @@ ssize_t send_request(int sock, const char *text, size_t length)
 
 int run_exchange(login_session *s, unsigned verbosity, const exchange_kind &kind)
 {
+	const login_config &c = *s->conf;
 	s->reply[0] = '\0';
-	log_msg(verbosity, LOG_INFO, "Connecting to login server, %s:%d.", s->server, s->port);
-	s->sock = server_connect(s->server, static_cast<uint16_t>(s->port), verbosity);
-	if (s->sock < 0) {
-		log_msg(verbosity, LOG_ERR, "Failed to connect to login server (%s): %s", s->server, strerror(errno));
+	log_msg(verbosity, LOG_INFO, "Connecting to login server, %s:%d.", c.server, c.port);
+	unique_fd sock(server_connect(c.server, static_cast<uint16_t>(c.port), verbosity));
+	if (sock.get() < 0) {
+		log_msg(verbosity, LOG_ERR, "Failed to connect to login server (%s): %s", c.server, strerror(errno));
 		return -1;
 	}
-	unique_fd sock(s->sock);
 
-	switch (kind.compose(s, verbosity)) {
+	char request[REQUEST_SIZE];
+	switch (kind.compose(c, verbosity, request)) {
 	case compose_result::ok:
 		break;
 	case compose_result::too_long:
 		sock.close_now();
-		log_msg(verbosity, LOG_ERR, "Request for %s is too long, not sent.", s->*kind.page);
+		log_msg(verbosity, LOG_ERR, "Request for %s is too long, not sent.", c.*kind.page);
 		return -1;
 	case compose_result::failed:
 		return -1;
 	}
-	log_msg(verbosity, LOG_DEBUG, "%s", s->request);
+	log_msg(verbosity, LOG_DEBUG, "%s", request);
 
 	if (kind.cannot_send != nullptr) {
 		auto deadline = wait_clock::now() + std::chrono::seconds(SERVER_WAIT_SECONDS);
 		if (wait_until(sock.get(), POLLOUT, deadline) < 0) {
 			int err = errno;
 			sock.close_now();
-			kind.cannot_send(*s, verbosity, err);
+			kind.cannot_send(c, verbosity, err);
 			return -1;
 		}
 	}
 
-	if (send_request(sock.get(), s->request, strlen(s->request)) == -1) {
+	if (send_request(sock.get(), request, strlen(request)) == -1) {
 		int err = errno;
-		kind.send_failed(*s, verbosity, err);
+		kind.send_failed(c, verbosity, err);
 		return -1;
 	}
 
-	kind.waiting(*s, verbosity);
+	kind.waiting(c, verbosity);
 	return read_reply(s, sock.get(), verbosity, kind);
 }
 

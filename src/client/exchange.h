@@ -7,7 +7,7 @@
 
 #include <cstddef>
 
-#include "frame/session.h"
+#include "base/session.h"
 
 enum class compose_result { ok, too_long, failed };
 
@@ -15,19 +15,20 @@ enum class compose_result { ok, too_long, failed };
 // errno of the failed call. Optional entries may be null.
 struct exchange_kind {
 	// The page the request asks for, named when the request is too long.
-	const char *login_session::*page;
+	const char *login_config::*page;
 
-	// Write the request into s->request. `failed` has been reported by
-	// the composer itself, `too_long` is reported by the exchange.
-	compose_result (*compose)(login_session *s, unsigned verbosity);
+	// Write the request into `out` (REQUEST_SIZE bytes). `failed` has been
+	// reported by the composer itself, `too_long` is reported by the
+	// exchange.
+	compose_result (*compose)(const login_config &c, unsigned verbosity, char *out);
 
 	// Optional: wait until the socket is writable before sending, and
 	// report a wait that failed. A wait that runs out is no failure.
-	void (*cannot_send)(const login_session &s, unsigned verbosity, int err);
+	void (*cannot_send)(const login_config &c, unsigned verbosity, int err);
 
-	void (*send_failed)(const login_session &s, unsigned verbosity, int err);
-	void (*waiting)(const login_session &s, unsigned verbosity);
-	void (*no_reply)(const login_session &s, unsigned verbosity);
+	void (*send_failed)(const login_config &c, unsigned verbosity, int err);
+	void (*waiting)(const login_config &c, unsigned verbosity);
+	void (*no_reply)(const login_config &c, unsigned verbosity);
 	void (*reply_ready)(unsigned verbosity);  // optional
 	void (*read_failed)(unsigned verbosity, int err);
 	void (*received)(const login_session &s, unsigned verbosity);  // optional
@@ -35,7 +36,8 @@ struct exchange_kind {
 
 // Run one exchange on the session: 0 when a reply was read (possibly
 // empty), -1 after a reported failure (the reply is then empty). The
-// socket is closed on every path that opened one, exactly once.
+// request lives only as long as the exchange; the socket is closed on
+// every path that opened one, exactly once.
 int run_exchange(login_session *s, unsigned verbosity, const exchange_kind &kind);
 
 // Send the whole text, never raising SIGPIPE: a peer that is gone gives

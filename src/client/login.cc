@@ -28,14 +28,14 @@ text_buffer form_buffer(size_t n, unsigned verbosity)
 	return buf;
 }
 
-compose_result compose_login(login_session *s, unsigned verbosity)
+compose_result compose_login(const login_config &c, unsigned verbosity, char *out)
 {
 	log_msg(verbosity, LOG_DEBUG, "Composing non-url-encoded login string.");
-	size_t n = login_form_capacity(*s);
+	size_t n = login_form_capacity(c);
 	text_buffer form = form_buffer(n, verbosity);
 	if (form == nullptr)
 		return compose_result::failed;
-	compose_login_form(*s, form.get(), n);
+	compose_login_form(c, form.get(), n);
 	// Shows the password in clear; only ever asked for with --debug.
 	log_msg(verbosity, LOG_DEBUG, "Login string: %s", form.get());
 
@@ -43,27 +43,30 @@ compose_result compose_login(login_session *s, unsigned verbosity)
 	if (encoded == nullptr)
 		return compose_result::failed;
 	plus_for_spaces(form.get(), encoded.get());
-	if (compose_login_request(*s, encoded.get(), s->request, REQUEST_SIZE) < 0)
+	if (compose_login_request(c, encoded.get(), out, REQUEST_SIZE) < 0)
 		return compose_result::too_long;
 	return compose_result::ok;
 }
 
 const exchange_kind login_kind = {
-	&login_session::login_page,
-	compose_login,
-	[](const login_session &s, unsigned v, int err) {
-		log_msg(v, LOG_ERR, "Cannot send login request to server (%s): %s", s.server, strerror(err));
-	},
-	[](const login_session &s, unsigned v, int err) {
-		log_msg(v, LOG_ERR, "Failed to send login request to server (%s): %s", s.server, strerror(err));
-	},
-	[](const login_session &, unsigned v) { log_msg(v, LOG_INFO, "Waiting for reply from server..."); },
-	[](const login_session &, unsigned v) { log_msg(v, LOG_ERR, "No reply from login server."); },
-	nullptr,
-	[](unsigned v, int err) {
-		log_msg(v, LOG_ERR, "%s(): Error reading login reply: %s", "__http_internet_login", strerror(err));
-	},
-	nullptr,
+	.page = &login_config::login_page,
+	.compose = compose_login,
+	.cannot_send =
+		[](const login_config &c, unsigned v, int err) {
+			log_msg(v, LOG_ERR, "Cannot send login request to server (%s): %s", c.server, strerror(err));
+		},
+	.send_failed =
+		[](const login_config &c, unsigned v, int err) {
+			log_msg(v, LOG_ERR, "Failed to send login request to server (%s): %s", c.server, strerror(err));
+		},
+	.waiting = [](const login_config &, unsigned v) { log_msg(v, LOG_INFO, "Waiting for reply from server..."); },
+	.no_reply = [](const login_config &, unsigned v) { log_msg(v, LOG_ERR, "No reply from login server."); },
+	.reply_ready = nullptr,
+	.read_failed =
+		[](unsigned v, int err) {
+			log_msg(v, LOG_ERR, "%s(): Error reading login reply: %s", "__http_internet_login", strerror(err));
+		},
+	.received = nullptr,
 };
 
 }  // namespace
@@ -76,7 +79,7 @@ int http_login_request(login_session *session, unsigned verbosity)
 int http_internet_login(login_session *session, unsigned verbosity)
 {
 	int result = http_login_request(session, verbosity);
-	session->logged_in = reply_has(*session, session->logged_in_string) ? 1 : 0;
+	session->logged_in = reply_has(*session, session->conf->logged_in_string) ? 1 : 0;
 	if (session->logged_in && result == 0)
 		return 0;
 	log_msg(verbosity, LOG_INFO, "%s(): login failed.", "http_internet_login");

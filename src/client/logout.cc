@@ -9,24 +9,26 @@
 namespace {
 
 const exchange_kind logout_kind = {
-	&login_session::logout_page,
-	[](login_session *s, unsigned) {
-		return compose_logout_request(*s, s->request, REQUEST_SIZE) < 0 ? compose_result::too_long
-		                                                                 : compose_result::ok;
+	.page = &login_config::logout_page,
+	.compose = [](const login_config &c, unsigned, char *out) {
+		return compose_logout_request(c, out, REQUEST_SIZE) < 0 ? compose_result::too_long : compose_result::ok;
 	},
-	nullptr,
-	[](const login_session &, unsigned v, int err) {
-		log_msg(v, LOG_ERR, "Logout request failed: %s", strerror(err));
-	},
-	[](const login_session &, unsigned v) {
-		log_msg(v, LOG_INFO, "Waiting for logout reply, 5 second timeout ...");
-	},
-	[](const login_session &s, unsigned v) {
-		log_msg(v, LOG_ERR, "%s does not respond, cannot log out!", s.logout_page);
-	},
-	[](unsigned v) { log_msg(v, LOG_DEBUG, "Poll says a reply has arrived, reading reply..."); },
-	[](unsigned v, int err) { log_msg(v, LOG_ERR, "Read logout reply: %s", strerror(err)); },
-	[](const login_session &s, unsigned v) { log_msg(v, LOG_DEBUG, "Received:\n%s", s.reply); },
+	.cannot_send = nullptr,
+	.send_failed =
+		[](const login_config &, unsigned v, int err) {
+			log_msg(v, LOG_ERR, "Logout request failed: %s", strerror(err));
+		},
+	.waiting =
+		[](const login_config &, unsigned v) {
+			log_msg(v, LOG_INFO, "Waiting for logout reply, 5 second timeout ...");
+		},
+	.no_reply =
+		[](const login_config &c, unsigned v) {
+			log_msg(v, LOG_ERR, "%s does not respond, cannot log out!", c.logout_page);
+		},
+	.reply_ready = [](unsigned v) { log_msg(v, LOG_DEBUG, "Poll says a reply has arrived, reading reply..."); },
+	.read_failed = [](unsigned v, int err) { log_msg(v, LOG_ERR, "Read logout reply: %s", strerror(err)); },
+	.received = [](const login_session &s, unsigned v) { log_msg(v, LOG_DEBUG, "Received:\n%s", s.reply); },
 };
 
 }  // namespace
@@ -38,7 +40,7 @@ int http_logout_request(login_session *session, unsigned verbosity)
 	session->logged_in = 0;
 	if (result != 0)
 		return -1;
-	if (reply_has(*session, session->logged_out_string)) {
+	if (reply_has(*session, session->conf->logged_out_string)) {
 		log_msg(verbosity, LOG_INFO, "SUCCESSFUL LOGOUT");
 		return 0;
 	}

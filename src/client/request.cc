@@ -24,38 +24,38 @@ size_t len_or_zero(const char *text)
 
 }  // namespace
 
-int compose_probe_request(const login_session &s, char *out, size_t size)
+int compose_probe_request(const login_config &c, char *out, size_t size)
 {
 	int n = snprintf(out, size, "GET %s HTTP/1.0\r\nReferer: http://%s\r\nHost: %s\r\nAccept: */*\r\n\r\n",
-	                 s.init_page, s.server, s.server);
+	                 c.init_page, c.server, c.server);
 	return fitted(n, out, size);
 }
 
-int compose_logout_request(const login_session &s, char *out, size_t size)
+int compose_logout_request(const login_config &c, char *out, size_t size)
 {
 	int n = snprintf(out, size, "GET %s HTTP/1.0\r\nReferer: http://%s%s\r\nHost: %s\r\nAccept: */*\r\n\r\n",
-	                 s.logout_page, s.server, s.init_page, s.server);
+	                 c.logout_page, c.server, c.init_page, c.server);
 	return fitted(n, out, size);
 }
 
-int compose_login_request(const login_session &s, const char *form, char *out, size_t size)
+int compose_login_request(const login_config &c, const char *form, char *out, size_t size)
 {
 	int content_length = static_cast<int>(strlen(form)) + 1;
 	int n = snprintf(out, size,
 	                 "POST %s HTTP/1.0\r\nHost: %s\r\nUser-Agent: kavri v1.3.3\r\nAccept: */*\r\n"
 	                 "Referer: http://%s%s\r\nContent-type: application/x-www-form-urlencoded\r\n"
 	                 "Content-length: %d\r\n\r\n%s\n\n",
-	                 s.login_page, s.server, s.server, s.init_page, content_length, form);
+	                 c.login_page, c.server, c.server, c.init_page, content_length, form);
 	return fitted(n, out, size);
 }
 
-size_t login_form_capacity(const login_session &s)
+size_t login_form_capacity(const login_config &c)
 {
-	return len_or_zero(s.login_header) + len_or_zero(s.username_key) + len_or_zero(s.username) +
-	       len_or_zero(s.password_key) + len_or_zero(s.password) + len_or_zero(s.login_footer) + 22;
+	return len_or_zero(c.login_header) + len_or_zero(c.username_key) + len_or_zero(c.username) +
+	       len_or_zero(c.password_key) + len_or_zero(c.password) + len_or_zero(c.login_footer) + 22;
 }
 
-int compose_login_form(const login_session &s, char *out, size_t size)
+int compose_login_form(const login_config &c, char *out, size_t size)
 {
 	size_t used = 0;
 	auto put = [&](int n) {
@@ -65,12 +65,12 @@ int compose_login_form(const login_session &s, char *out, size_t size)
 			used = size - 1;
 	};
 	out[0] = '\0';
-	if (s.login_header != nullptr)
-		put(snprintf(out, size, "%s&", s.login_header));
-	put(snprintf(out + used, size - used, "%s=%s&%s=%s", s.username_key, s.username, s.password_key,
-	             s.password));
-	if (s.login_footer != nullptr)
-		put(snprintf(out + used, size - used, "&%s", s.login_footer));
+	if (c.login_header != nullptr)
+		put(snprintf(out, size, "%s&", c.login_header));
+	put(snprintf(out + used, size - used, "%s=%s&%s=%s", c.username_key, c.username, c.password_key,
+	             c.password));
+	if (c.login_footer != nullptr)
+		put(snprintf(out + used, size - used, "&%s", c.login_footer));
 	return static_cast<int>(used);
 }
 

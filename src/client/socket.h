@@ -3,7 +3,7 @@
 
 #include <chrono>
 
-#include "frame/unique_fd.h"
+#include "base/unique_fd.h"
 
 using wait_clock = std::chrono::steady_clock;
 

@@ -1,7 +1,6 @@
 #include "config/load.h"
 
 #include <fcntl.h>
-#include <strings.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -14,6 +13,16 @@
 #include "log/log.h"
 
 namespace {
+
+// What loading keeps for the rest of the run: the values read, which the
+// settings' texts point into, and the path of the file.
+struct loaded_config {
+	conf_values values;
+	std::string path;
+	login_config conf;
+};
+
+loaded_config loaded;
 
 // The user's own file when it can be opened for reading, else the system file.
 std::string choose_file(const char *conf_path)
@@ -34,48 +43,37 @@ std::string choose_file(const char *conf_path)
 
 }  // namespace
 
-login_session *load_config(const char *conf_path, unsigned verbosity)
+const login_config *load_config(const char *conf_path, const config_overrides &overrides, unsigned verbosity)
 {
-	login_session *s = session_instance();
-	std::string path = choose_file(conf_path);
-	free(s->conf_file);  // the record owns its copy: one per load
-	s->conf_file = strdup(path.c_str());
-	if (s->conf_file == nullptr)
-		return nullptr;
+	loaded = loaded_config{};
+	loaded.path = choose_file(conf_path);
+	const char *path = loaded.path.c_str();
 
-	if (conf_read_file(conf_table, s->conf_file) < 0) {
-		log_msg(verbosity, LOG_ERR, "Cannot find configuration file %s: %s\n", s->conf_file, strerror(errno));
+	if (conf_read_file(loaded.values, path) < 0) {
+		log_msg(verbosity, LOG_ERR, "Cannot find configuration file %s: %s\n", path, strerror(errno));
 		return nullptr;
 	}
 
 	log_msg(verbosity, LOG_DEBUG, "Read configuration:");
-	for (const conf_param *p = conf_table; p->names[0] != nullptr; p++)
-		log_msg(verbosity, LOG_DEBUG, "%s = %s", p->names[0], p->has_value ? p->value.c_str() : "(null)");
+	for (int row = 0; row < CONF_SETTINGS; row++) {
+		const auto &v = loaded.values.value[row];
+		log_msg(verbosity, LOG_DEBUG, "%s = %s", conf_table[row].names[0], v ? v->c_str() : "(null)");
+	}
 
-	s->server = conf_lookup(conf_table, "SERV");
-	s->init_page = conf_lookup(conf_table, "INIT_PAGE");
-	s->login_page = conf_lookup(conf_table, "LOGIN_PAGE");
-	s->logout_page = conf_lookup(conf_table, "LOGOUT_PAGE");
-	s->pid_file = conf_lookup(conf_table, "PID_FILE");
-	s->login_header = conf_lookup(conf_table, "LOGIN_STRING_HEADER");
-	s->username_key = conf_lookup(conf_table, "USERNAME_KEY");
-	s->password_key = conf_lookup(conf_table, "PASSWORD_KEY");
-	s->login_footer = conf_lookup(conf_table, "LOGIN_STRING_FOOTER");
-	s->logged_in_string = conf_lookup(conf_table, "LOGGED_IN_STRING");
-	s->logged_out_string = conf_lookup(conf_table, "LOGGED_OUT_STRING");
-	s->port = conf_atoi(conf_lookup(conf_table, "SERVER_PORT"));
-	s->daemon_start = conf_get_bool(conf_table, "DEAMON_S");
-	s->daemon_login = strncasecmp(conf_lookup(conf_table, "DEAMON_T"), "login", 5) == 0;
-	s->daemon_delay = conf_atoi(conf_lookup(conf_table, "DEAMON_D"));
-	s->username = conf_lookup(conf_table, "USER");
-	s->password = conf_lookup(conf_table, "PASS");
+	login_config &c = loaded.conf;
+	conf_apply(loaded.values, &c);
+	c.conf_file = path;
+	if (overrides.pid_file != nullptr)
+		c.pid_file = overrides.pid_file;
+	if (overrides.port != -1)
+		c.port = overrides.port;
 
-	if (s->username != nullptr && s->password != nullptr)
-		return s;
-	if (s->username == nullptr)
-		log_msg(verbosity, LOG_ERR, "Failed to read username from configuration file %s.\n", s->conf_file);
+	if (c.username != nullptr && c.password != nullptr)
+		return &c;
+	if (c.username == nullptr)
+		log_msg(verbosity, LOG_ERR, "Failed to read username from configuration file %s.\n", path);
 	else
-		log_msg(verbosity, LOG_ERR, "Failed to read password from configuration file %s.\n", s->conf_file);
+		log_msg(verbosity, LOG_ERR, "Failed to read password from configuration file %s.\n", path);
 	log_msg(verbosity, LOG_ERR, "You must supply at least a username and password.\n");
 	return nullptr;
 }

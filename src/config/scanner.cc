@@ -1,9 +1,3 @@
-#include <unistd.h>
-
-#include <cerrno>
-#include <cstdio>
-#include <cstdlib>
-#include <new>
 #include <string>
 
 #include "config/reader.h"
@@ -41,83 +35,24 @@ struct class_table {
 
 constexpr class_table classes;
 
-constexpr size_t READ_MAX = 8192;
-constexpr size_t INITIAL_BUFFER = 16384;
-
-struct scanner {
-	bool quoted = false;
-	bool bol = true;
-	int line = 1;
-	bool have_pending = false;
-	std::string pending;
-	std::string buf;  // unconsumed input starts at pos
-	size_t pos = 0;
-	bool eof = false;
+// The rules of the normal mode, in the order that breaks a tie between
+// two matches of the same length.
+enum scan_rule {
+	RULE_COMMENT,  // '#' up to the line feed
+	RULE_WHITE,    // white space, skipped
+	RULE_SET,      // "set" in any letter case
+	RULE_EQUALS,   // '='
+	RULE_NAME,     // at the beginning of a line: blanks, then name characters
+	RULE_VALUE,    // value characters and '#', then ';'s
+	RULE_QUOTE,    // '"' opens a quoted text
+	RULE_STRAY,    // any other single byte: echoed
 };
 
-scanner st;
-
-[[noreturn]] void fatal(const char *msg)
-{
-	fflush(stdout);
-	fprintf(stderr, "%s\n", msg);
-	exit(2);
-}
-
-// Append one read's worth of standard input; false at end of input.
-bool refill()
-{
-	if (st.eof)
-		return false;
-	if (st.pos > INITIAL_BUFFER) {
-		st.buf.erase(0, st.pos);
-		st.pos = 0;
-	}
-	char chunk[READ_MAX];
-	ssize_t n;
-	if (isatty(0)) {
-		// A terminal gives one line per read.
-		size_t got = 0;
-		for (;;) {
-			ssize_t r;
-			do
-				r = read(0, chunk + got, 1);
-			while (r < 0 && errno == EINTR);
-			if (r < 0)
-				fatal("input in flex scanner failed");
-			if (r == 0)
-				break;
-			got++;
-			if (chunk[got - 1] == '\n' || got == READ_MAX)
-				break;
-		}
-		n = static_cast<ssize_t>(got);
-	} else {
-		do
-			n = read(0, chunk, READ_MAX);
-		while (n < 0 && errno == EINTR);
-		if (n < 0)
-			fatal("input in flex scanner failed");
-	}
-	if (n == 0) {
-		st.eof = true;
-		return false;
-	}
-	try {
-		st.buf.append(chunk, static_cast<size_t>(n));
-	} catch (const std::bad_alloc &) {
-		fatal("fatal error - scanner input buffer overflow");
-	}
-	return true;
-}
-
 // The byte at offset i from the current position, or -1 at end of input.
-int peek(size_t i)
+int peek(const conf_scanner &sc, size_t i)
 {
-	while (st.pos + i >= st.buf.size())
-		if (!refill())
-			return -1;
-	return static_cast<unsigned char>(st.buf[st.pos + i]);
+	size_t at = sc.pos + i;
+	return at < sc.input.size() ? static_cast<unsigned char>(sc.input[at]) : -1;
 }
 
 bool is(int c, unsigned char k)
@@ -125,155 +60,118 @@ bool is(int c, unsigned char k)
 	return c >= 0 && (classes.k[c] & k);
 }
 
-size_t run_of(size_t from, unsigned char k)
+size_t run_of(const conf_scanner &sc, size_t from, unsigned char k)
 {
 	size_t i = from;
-	while (is(peek(i), k))
+	while (is(peek(sc, i), k))
 		i++;
 	return i;
 }
 
-// Take the next `len` bytes as the matched text; update line state.
-std::string consume(size_t len)
+// Take the next `len` bytes as the matched text; update the line state.
+std::string_view consume(conf_scanner &sc, size_t len)
 {
-	std::string text;
-	try {
-		text.assign(st.buf, st.pos, len);
-	} catch (const std::bad_alloc &) {
-		fatal("fatal error - scanner input buffer overflow");
-	}
-	st.pos += len;
+	std::string_view text = sc.input.substr(sc.pos, len);
+	sc.pos += len;
 	for (char c : text)
 		if (c == '\n')
-			st.line++;
-	st.bol = !text.empty() && text.back() == '\n';
+			sc.line++;
+	sc.bol = !text.empty() && text.back() == '\n';
 	return text;
 }
 
-// Length of the longest match and the first rule that reaches it, in the
-// normal mode. Rules are numbered as they stand in the rule table.
 struct match {
-	int rule;
+	scan_rule rule;
 	size_t len;
 };
 
-match longest_normal()
+// The longest match of the normal mode, and the first rule that reaches it.
+match longest_normal(const conf_scanner &sc)
 {
-	match best{10, 1};  // a stray byte, unless a rule takes more
-	auto offer = [&best](int rule, size_t len) {
+	match best{RULE_STRAY, 1};  // a stray byte, unless a rule takes more
+	auto offer = [&best](scan_rule rule, size_t len) {
 		if (len > best.len || (len == best.len && rule < best.rule))
 			best = {rule, len};
 	};
-	int c = peek(0);
+	int c = peek(sc, 0);
 	if (c == '#') {
 		size_t i = 1;
-		for (int d; (d = peek(i)) >= 0 && d != '\n';)
+		for (int d; (d = peek(sc, i)) >= 0 && d != '\n';)
 			i++;
-		offer(1, i);
+		offer(RULE_COMMENT, i);
 	}
 	if (is(c, C_WHITE))
-		offer(2, run_of(0, C_WHITE));
-	if ((c | 0x20) == 's' && (peek(1) | 0x20) == 'e' && (peek(2) | 0x20) == 't' && peek(1) >= 0 && peek(2) >= 0)
-		offer(3, 3);
+		offer(RULE_WHITE, run_of(sc, 0, C_WHITE));
+	int e = peek(sc, 1), t = peek(sc, 2);
+	if ((c | 0x20) == 's' && e >= 0 && (e | 0x20) == 'e' && t >= 0 && (t | 0x20) == 't')
+		offer(RULE_SET, 3);
 	if (c == '=')
-		offer(4, 1);
-	if (st.bol) {
-		size_t w = run_of(0, C_WHITE);
-		size_t n = run_of(w, C_NAME);
+		offer(RULE_EQUALS, 1);
+	if (sc.bol) {
+		size_t w = run_of(sc, 0, C_WHITE);
+		size_t n = run_of(sc, w, C_NAME);
 		if (n > w)
-			offer(5, n);
+			offer(RULE_NAME, n);
 	}
 	if (is(c, C_VALUE)) {
-		size_t i = run_of(1, C_VALUE);
-		for (;;) {
-			int d = peek(i);
-			if (d == '#')
-				i = run_of(i + 1, C_VALUE);
-			else
-				break;
-		}
-		while (peek(i) == ';')
+		size_t i = run_of(sc, 1, C_VALUE);
+		while (peek(sc, i) == '#')
+			i = run_of(sc, i + 1, C_VALUE);
+		while (peek(sc, i) == ';')
 			i++;
-		offer(6, i);
+		offer(RULE_VALUE, i);
 	}
 	if (c == '"')
-		offer(7, 1);
+		offer(RULE_QUOTE, 1);
 	return best;
 }
 
 }  // namespace
 
-void conf_scanner_reset()
-{
-	st.quoted = false;
-	st.bol = true;
-	st.line = 1;
-	st.have_pending = false;
-	st.pending.clear();
-	st.buf.clear();
-	st.buf.shrink_to_fit();
-	st.pos = 0;
-	st.eof = false;
-	try {
-		st.buf.reserve(INITIAL_BUFFER + 2);
-	} catch (const std::bad_alloc &) {
-		fatal("out of dynamic memory in yy_create_buffer()");
-	}
-}
-
-int conf_scan_line()
-{
-	return st.line;
-}
-
-int conf_scan(std::string &text)
+int conf_scan(conf_scanner &sc, std::string &text)
 {
 	for (;;) {
-		int c = peek(0);
+		int c = peek(sc, 0);
 		if (c < 0) {
-			st.have_pending = false;
-			st.pending.clear();
+			sc.pending.reset();  // an unclosed quote is dropped
 			return TOK_END;
 		}
-		if (st.quoted) {
+		if (sc.quoted) {
 			if (c == '"') {
-				consume(1);
-				st.quoted = false;
-				text = st.have_pending ? std::move(st.pending) : std::string();
-				st.have_pending = false;
-				st.pending.clear();
+				consume(sc, 1);
+				sc.quoted = false;
+				text = sc.pending ? std::move(*sc.pending) : std::string();
+				sc.pending.reset();
 				return TOK_VALUE;
 			}
 			size_t i = 1;
-			for (int d; (d = peek(i)) >= 0 && d != '"';)
+			for (int d; (d = peek(sc, i)) >= 0 && d != '"';)
 				i++;
-			st.pending = consume(i);
-			st.have_pending = true;
+			sc.pending.emplace(consume(sc, i));
 			continue;
 		}
-		match m = longest_normal();
-		std::string matched = consume(m.len);
+		match m = longest_normal(sc);
+		std::string_view matched = consume(sc, m.len);
 		switch (m.rule) {
-		case 1:
-		case 2:
+		case RULE_COMMENT:
+		case RULE_WHITE:
 			break;
-		case 3:
+		case RULE_SET:
 			return TOK_SET;
-		case 4:
+		case RULE_EQUALS:
 			return TOK_EQUALS;
-		case 5:
-			text = std::move(matched);
+		case RULE_NAME:
+			text.assign(matched);
 			return TOK_NAME;
-		case 6:
-			text = std::move(matched);
+		case RULE_VALUE:
+			text.assign(matched);
 			return TOK_VALUE;
-		case 7:
-			st.quoted = true;
-			st.have_pending = false;
-			st.pending.clear();
+		case RULE_QUOTE:
+			sc.quoted = true;
+			sc.pending.reset();
 			break;
-		default:
-			fwrite(matched.data(), 1, matched.size(), stdout);
+		case RULE_STRAY:
+			sc.echoed.append(matched);
 			break;
 		}
 	}

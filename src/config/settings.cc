@@ -9,113 +9,129 @@
 
 // The default server is a private-network address: it must be configured
 // for any real use, and tests never reach it.
-conf_param conf_table[CONF_SETTINGS + 1] = {
-	{{"USER", "USERNAME"}, nullptr, false, {}},
-	{{"PASS", "PASSWORD"}, nullptr, false, {}},
-	{{"SERV", "SERVER", "LOGIN_SERVER"}, "192.168.1.1", false, {}},
-	{{"SERVER_PORT", "PORT"}, "80", false, {}},
-	{{"LOGIN_STRING_HEADER", "LOGIN_DATA_HEADER"}, nullptr, false, {}},
-	{{"USERNAME_KEY"}, "username", false, {}},
-	{{"PASSWORD_KEY"}, "password", false, {}},
-	{{"LOGIN_STRING_FOOTER", "LOGIN_DATA_FOOTER"}, "submitForm=Login", false, {}},
-	{{"LOGGED_IN_STRING"}, "/sd/create_session_window", false, {}},
-	{{"LOGGED_OUT_STRING"}, "Login again", false, {}},
-	{{"INIT_PAGE", "INIT"}, "/sd/init", false, {}},
-	{{"LOGIN_PAGE", "LOGIN"}, "/sd/login", false, {}},
-	{{"LOGOUT_PAGE", "LOGOUT"}, "/sd/logout", false, {}},
-	{{"PID_FILE"}, "/var/run/kavri.pid", false, {}},
-	{{"DEAMON_S", "DEAMON_START", "DAEMON_START", "START_DEAMON", "START_DAEMON"}, "true", false, {}},
-	{{"DEAMON_T", "DEAMON_TYPE", "DAEMON_TYPE"}, "login", false, {}},
-	{{"DEAMON_D", "DEAMON_DELAY", "DAEMON_DELAY", "INTERVAL"}, "5", false, {}},
-	{{}, nullptr, false, {}},
+constexpr conf_setting conf_table[CONF_SETTINGS] = {
+	{.names = {"USER", "USERNAME"}, .def = nullptr, .conv = conf_conv::text, .text = &login_config::username},
+	{.names = {"PASS", "PASSWORD"}, .def = nullptr, .conv = conf_conv::text, .text = &login_config::password},
+	{.names = {"SERV", "SERVER", "LOGIN_SERVER"},
+	 .def = "192.168.1.1",
+	 .conv = conf_conv::text,
+	 .text = &login_config::server},
+	{.names = {"SERVER_PORT", "PORT"}, .def = "80", .conv = conf_conv::decimal, .number = &login_config::port},
+	{.names = {"LOGIN_STRING_HEADER", "LOGIN_DATA_HEADER"},
+	 .def = nullptr,
+	 .conv = conf_conv::text,
+	 .text = &login_config::login_header},
+	{.names = {"USERNAME_KEY"}, .def = "username", .conv = conf_conv::text, .text = &login_config::username_key},
+	{.names = {"PASSWORD_KEY"}, .def = "password", .conv = conf_conv::text, .text = &login_config::password_key},
+	{.names = {"LOGIN_STRING_FOOTER", "LOGIN_DATA_FOOTER"},
+	 .def = "submitForm=Login",
+	 .conv = conf_conv::text,
+	 .text = &login_config::login_footer},
+	{.names = {"LOGGED_IN_STRING"},
+	 .def = "/sd/create_session_window",
+	 .conv = conf_conv::text,
+	 .text = &login_config::logged_in_string},
+	{.names = {"LOGGED_OUT_STRING"},
+	 .def = "Login again",
+	 .conv = conf_conv::text,
+	 .text = &login_config::logged_out_string},
+	{.names = {"INIT_PAGE", "INIT"}, .def = "/sd/init", .conv = conf_conv::text, .text = &login_config::init_page},
+	{.names = {"LOGIN_PAGE", "LOGIN"},
+	 .def = "/sd/login",
+	 .conv = conf_conv::text,
+	 .text = &login_config::login_page},
+	{.names = {"LOGOUT_PAGE", "LOGOUT"},
+	 .def = "/sd/logout",
+	 .conv = conf_conv::text,
+	 .text = &login_config::logout_page},
+	{.names = {"PID_FILE"}, .def = "/var/run/kavri.pid", .conv = conf_conv::text, .text = &login_config::pid_file},
+	{.names = {"DEAMON_S", "DEAMON_START", "DAEMON_START", "START_DEAMON", "START_DAEMON"},
+	 .def = "true",
+	 .conv = conf_conv::flag,
+	 .number = &login_config::daemon_start},
+	{.names = {"DEAMON_T", "DEAMON_TYPE", "DAEMON_TYPE"},
+	 .def = "login",
+	 .conv = conf_conv::login,
+	 .number = &login_config::daemon_login},
+	{.names = {"DEAMON_D", "DEAMON_DELAY", "DAEMON_DELAY", "INTERVAL"},
+	 .def = "5",
+	 .conv = conf_conv::decimal,
+	 .number = &login_config::daemon_delay},
 };
-
-const char *const pid_fallbacks[3] = {"/tmp/kavri.pid", "~/kavri.pid", nullptr};
 
 namespace {
 
-conf_param *registered_table;
-
-const char BAD_TABLE[] = "conf_read_file() did not get a correct parameter list.\n";
-
-conf_param *find(conf_param *table, const char *name)
+int read_flag(const char *v)
 {
-	for (conf_param *p = table; p->names[0] != nullptr; p++)
-		for (int i = 0; i < CONF_MAX_NAMES && p->names[i] != nullptr; i++)
-			if (strcasecmp(p->names[i], name) == 0)
-				return p;
-	return nullptr;
+	return v != nullptr && (strcasecmp(v, "TRUE") == 0 || strcasecmp(v, "YES") == 0 || strcasecmp(v, "ON") == 0);
 }
 
 }  // namespace
 
-void conf_register_table(conf_param *table)
+int conf_find(const char *name)
 {
-	registered_table = table;
+	for (int row = 0; row < CONF_SETTINGS; row++)
+		for (const char *n : conf_table[row].names)
+			if (n != nullptr && strcasecmp(n, name) == 0)
+				return row;
+	return -1;
 }
 
-int conf_set_value(conf_param *table, const char *name, const char *value)
+int conf_set_value(conf_values &values, const char *name, const char *value)
 {
-	if (table == nullptr)
-		table = registered_table;
-	if (table == nullptr) {
-		fputs(BAD_TABLE, stderr);
-		return -1;
-	}
 	if (name == nullptr || value == nullptr) {
 		fprintf(stderr, "Failed to allocate memory for configuration values: %s\n", strerror(errno));
 		return -1;
 	}
-	conf_param *p = find(table, name);
-	if (p == nullptr)
+	int row = conf_find(name);
+	if (row < 0)
 		return -1;
 	size_t n = strlen(value);
 	if (n >= 1 && value[n - 1] == ';')
 		n--;
-	p->value.assign(value, n);
-	p->has_value = true;
+	values.value[row].emplace(value, n);
 	return 0;
 }
 
-const char *conf_lookup(conf_param *table, const char *name)
+const char *conf_lookup(const conf_values &values, const char *name)
 {
-	if (table == nullptr) {
-		fputs(BAD_TABLE, stderr);
+	int row = conf_find(name);
+	if (row < 0 || !values.value[row])
 		return nullptr;
-	}
-	conf_param *p = find(table, name);
-	if (p == nullptr || !p->has_value)
-		return nullptr;
-	return p->value.c_str();
+	return values.value[row]->c_str();
 }
 
-int conf_get_bool(conf_param *table, const char *name)
+int conf_get_bool(const conf_values &values, const char *name)
 {
-	if (table == nullptr) {
-		fputs(BAD_TABLE, stderr);
-		return 0;
-	}
-	const char *v = conf_lookup(table, name);
-	if (v == nullptr)
-		return 0;
-	return strcasecmp(v, "TRUE") == 0 || strcasecmp(v, "YES") == 0 || strcasecmp(v, "ON") == 0;
+	return read_flag(conf_lookup(values, name));
 }
 
-void conf_fill_defaults(conf_param *table)
+void conf_fill_defaults(conf_values &values)
 {
-	for (conf_param *p = table; p->names[0] != nullptr; p++)
-		if (!p->has_value && p->def != nullptr) {
-			p->value = p->def;
-			p->has_value = true;
+	for (int row = 0; row < CONF_SETTINGS; row++)
+		if (!values.value[row] && conf_table[row].def != nullptr)
+			values.value[row].emplace(conf_table[row].def);
+}
+
+void conf_apply(const conf_values &values, login_config *conf)
+{
+	for (int row = 0; row < CONF_SETTINGS; row++) {
+		const conf_setting &c = conf_table[row];
+		const char *v = values.value[row] ? values.value[row]->c_str() : nullptr;
+		switch (c.conv) {
+		case conf_conv::text:
+			conf->*c.text = v;
+			break;
+		case conf_conv::decimal:
+			conf->*c.number = v != nullptr ? conf_atoi(v) : 0;
+			break;
+		case conf_conv::flag:
+			conf->*c.number = read_flag(v);
+			break;
+		case conf_conv::login:
+			conf->*c.number = v != nullptr && strncasecmp(v, "login", 5) == 0;
+			break;
 		}
-}
-
-void conf_clear(conf_param *table)
-{
-	for (conf_param *p = table; p->names[0] != nullptr; p++) {
-		p->has_value = false;
-		p->value.clear();
-		p->value.shrink_to_fit();
 	}
 }
 

@@ -1,44 +1,58 @@
-// The table of known settings: their names, values and defaults.
+// The known settings: their names, defaults and where each value goes, as
+// one constant table; the values a file gave them are kept apart.
 #pragma once
 
+#include <optional>
 #include <string>
+
+#include "base/session.h"
 
 inline constexpr int CONF_MAX_NAMES = 10;
 inline constexpr int CONF_SETTINGS = 17;
 
-struct conf_param {
-	const char *names[CONF_MAX_NAMES];  // canonical first; ends at nullptr
-	const char *def;                    // built-in default, or nullptr
-	bool has_value;
-	std::string value;                  // valid when has_value
+// How a value becomes a field of login_config.
+enum class conf_conv {
+	text,     // the text itself
+	decimal,  // conf_atoi
+	flag,     // "TRUE", "YES" or "ON" in any letter case: 1, else 0
+	login,    // 1 when it begins with "login" in any letter case, else 0
 };
 
-// The 17 settings in their fixed order, then one entry without names.
-extern conf_param conf_table[CONF_SETTINGS + 1];
+struct conf_setting {
+	const char *names[CONF_MAX_NAMES];  // canonical first; ends at nullptr
+	const char *def;                    // built-in default, or nullptr
+	conf_conv conv;
+	const char *login_config::*text = nullptr;  // where a text goes
+	int login_config::*number = nullptr;        // where any other conversion goes
+};
 
-// Further PID file paths, tried after the session's path; ends at nullptr.
-extern const char *const pid_fallbacks[3];
+// The settings in their fixed order, which is also the order of the
+// debug listing.
+extern const conf_setting conf_table[CONF_SETTINGS];
 
-// Store a value under any name of a setting (letter case ignored), dropping
-// one trailing ';'. A null table means the one registered for the read
-// under way. 0 when stored, -1 when the name selects nothing or a text is
-// missing.
-int conf_set_value(conf_param *table, const char *name, const char *value);
+// The values read, one per row of conf_table; absent until set.
+struct conf_values {
+	std::optional<std::string> value[CONF_SETTINGS];
+};
+
+// The row a name selects (any of its names, letter case ignored), or -1.
+int conf_find(const char *name);
+
+// Store a value under any name of a setting, dropping one trailing ';'.
+// 0 when stored, -1 when the name selects nothing or a text is missing.
+int conf_set_value(conf_values &values, const char *name, const char *value);
 
 // The value of the setting the name selects, or nullptr.
-const char *conf_lookup(conf_param *table, const char *name);
+const char *conf_lookup(const conf_values &values, const char *name);
 
 // 1 when the value is "TRUE", "YES" or "ON" in any case, else 0.
-int conf_get_bool(conf_param *table, const char *name);
+int conf_get_bool(const conf_values &values, const char *name);
 
-// Used by the file reader: the table conf_set_value falls back to.
-void conf_register_table(conf_param *table);
+// Give every setting still without a value its default.
+void conf_fill_defaults(conf_values &values);
 
-// Fill every unset value from its default.
-void conf_fill_defaults(conf_param *table);
-
-// Forget every stored value (fresh state for another read).
-void conf_clear(conf_param *table);
+// Put every value into its field of `conf`, converted as its row says.
+void conf_apply(const conf_values &values, login_config *conf);
 
 // Decimal reading as atoi does it (leading white space, a sign, digits up
 // to the first other byte, 0 without digits), saturating at the int range

@@ -1,7 +1,7 @@
 // Detaching into the background and the keep-alive loop.
 #pragma once
 
-#include "frame/session.h"
+#include "base/session.h"
 
 // Fork twice and detach. In the invoking process: the child's PID, or -1
 // when the first fork failed. In the daemon: 0. The intermediate process

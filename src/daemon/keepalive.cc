@@ -11,7 +11,6 @@
 #include <mutex>
 
 #include "client/client.h"
-#include "config/settings.h"
 #include "daemon/pidfile.h"
 #include "log/log.h"
 
@@ -103,7 +102,7 @@ void keepalive_loop(login_session *session, unsigned verbosity)
 {
 	// daemon_delay * 60 wraps modulo 2^32: 0 is no pause, a negative delay
 	// a pause longer than the daemon will run.
-	const unsigned pause_seconds = static_cast<unsigned>(session->daemon_delay) * 60u;
+	const unsigned pause_seconds = static_cast<unsigned>(session->conf->daemon_delay) * 60u;
 	const int pid = static_cast<int>(getpid());
 
 	// Blocked before the PID file exists and before any thread: a run that
@@ -143,7 +142,7 @@ void keepalive_loop(login_session *session, unsigned verbosity)
 		}
 		bool forced = daemon_pause(pause_seconds);
 		http_pre_login(session, verbosity);
-		if (session->daemon_login && !session->logged_in) {
+		if (session->conf->daemon_login && !session->logged_in) {
 			log_msg(verbosity, LOG_INFO, "Daemon logging in again.");
 			http_do_login(session, verbosity);
 		}

@@ -9,8 +9,9 @@
 #include <cstdio>
 #include <cstdlib>
 
-#include "config/settings.h"
-#include "frame/unique_fd.h"
+#include "base/unique_fd.h"
+
+const char *const pid_fallbacks[3] = {"/tmp/kavri.pid", "~/kavri.pid", nullptr};
 
 namespace {
 

@@ -3,6 +3,10 @@
 
 #include <sys/types.h>
 
+// Further PID file paths, tried in this order after the session's path;
+// ends at nullptr. "~" is a directory of that name, not the home.
+extern const char *const pid_fallbacks[3];
+
 // Write "<pid>\n" to *path, or to the first fallback path that can be
 // made ours; the file is locked (F_SETLK write lock) for the life of the
 // process. On success *path names the file written; when no path could be

@@ -1,3 +1,5 @@
+#include "frame/entry.h"
+
 #include "config/load.h"
 #include "frame/options.h"
 #include "frame/run_action.h"
@@ -12,12 +14,10 @@ int kavri_main(int argc, char *argv[])
 		print_help();
 		return 1;
 	}
-	login_session *session = load_config(opts.conf_file, opts.verbosity);
-	if (session == nullptr)
+	const login_config *conf = load_config(opts.conf_file, {.pid_file = opts.pid_file, .port = opts.port},
+	                                       opts.verbosity);
+	if (conf == nullptr)
 		return 1;
-	if (opts.pid_file != nullptr)
-		session->pid_file = opts.pid_file;
-	if (opts.port != -1)
-		session->port = opts.port;
-	return run_action(session, opts.action, opts.verbosity);
+	login_session session = session_start(conf);
+	return run_action(&session, opts.action, opts.verbosity);
 }

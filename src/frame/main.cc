@@ -1,4 +1,4 @@
-#include "frame/options.h"
+#include "frame/entry.h"
 
 int main(int argc, char *argv[])
 {

@@ -26,6 +26,3 @@ int parse_options(int argc, char *argv[], options *opts);
 void print_help();
 void print_usage();
 void print_version();
-
-// The entry point: the program's exit status.
-int kavri_main(int argc, char *argv[]);

@@ -75,7 +75,7 @@ int login(login_session *session, daemon_pid daemon, unsigned verbosity)
 		else
 			log_msg(verbosity, LOG_INFO, "LOGIN FAILED - To diagnose, try the options --debug --verbose");
 	}
-	if (!session->daemon_start)
+	if (!session->conf->daemon_start)
 		return result;
 
 	// Hand-over to the daemon, whatever the login gave: it tries again.

@@ -3,6 +3,7 @@
 // split into (tag, text), and running a call in a child process.
 #pragma once
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -11,19 +12,37 @@
 #include <cerrno>
 #include <cstdio>
 #include <functional>
+#include <set>
+#include <sstream>
 #include <string>
 #include <vector>
 
-#include "frame/session.h"
+#include "base/session.h"
 #include "helpers.h"
 #include "log/log.h"
 
 namespace client_test {
 
+// The settings and the session record as one object, the way these tests
+// handle them: a setting is changed with `s.port = ...`, the state is read
+// with `s.reply`, and `&s` is what the client's operations take. A copy
+// runs on its own settings.
+struct Session : login_config, login_session {
+	Session() : login_config{}, login_session{} { conf = this; }
+	Session(const Session &o) : login_config(o), login_session(o) { conf = this; }
+	Session &operator=(const Session &o)
+	{
+		login_config::operator=(o);
+		login_session::operator=(o);
+		conf = this;
+		return *this;
+	}
+};
+
 // Every text field set, the server on loopback, the settings' defaults.
-inline login_session make_session(int port)
+inline Session make_session(int port)
 {
-	login_session s{};
+	Session s;
 	s.username = "joe";
 	s.password = "secret";
 	s.server = "127.0.0.1";
@@ -37,16 +56,47 @@ inline login_session make_session(int port)
 	s.init_page = "/sd/init";
 	s.login_page = "/sd/login";
 	s.logout_page = "/sd/logout";
-	s.pid_file = "/nonexistent/kavri.pid";
-	s.sock = -1;
+	s.login_config::pid_file = "/nonexistent/kavri.pid";
+	s.login_session::pid_file = s.login_config::pid_file;
 	return s;
 }
 
-// The exchange's socket is gone when it returns. Where the server read the
-// request it had accepted before, so nothing has reused the number yet.
-inline bool socket_closed(int sock)
+// How many descriptors of this process are TCP sockets connected to
+// `port` on the far side: the client's, never the server's end of them
+// (which is in this process too when the fake server runs in a thread).
+inline int client_sockets_to(int port)
 {
-	return sock < 0 || (fcntl(sock, F_GETFD) == -1 && errno == EBADF);
+	std::set<std::string> inodes;
+	if (DIR *d = opendir("/proc/self/fd")) {
+		while (struct dirent *e = readdir(d)) {
+			char link[64];
+			std::string path = std::string("/proc/self/fd/") + e->d_name;
+			ssize_t n = readlink(path.c_str(), link, sizeof link - 1);
+			if (n > 8 && std::string(link, 8) == "socket:[")
+				inodes.insert(std::string(link + 8, static_cast<size_t>(n) - 9));
+		}
+		closedir(d);
+	}
+	int count = 0;
+	for (const char *table : {"/proc/net/tcp", "/proc/net/tcp6"}) {
+		std::istringstream lines(read_file(table));
+		std::string line;
+		std::getline(lines, line);  // the heading
+		while (std::getline(lines, line)) {
+			// sl local rem st tx:rx tr:when retrnsmt uid timeout inode
+			std::istringstream f(line);
+			std::string sl, local, remote, skip, inode;
+			f >> sl >> local >> remote;
+			for (int i = 0; i < 6; i++)
+				f >> skip;
+			f >> inode;
+			size_t colon = remote.rfind(':');
+			if (colon != std::string::npos && std::stoi(remote.substr(colon + 1), nullptr, 16) == port &&
+			    inodes.count(inode) != 0)
+				count++;
+		}
+	}
+	return count;
 }
 
 // The requests as the server must receive them, written out from the

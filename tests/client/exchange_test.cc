@@ -50,9 +50,9 @@ struct Scenario {
 	const char *name;
 	std::vector<Path> paths;  // the one it must take (the first that fits)
 	// Prepare the server and the session for the exchange.
-	void (*setup)(FakeServer &, Page, Exch, login_session &);
+	void (*setup)(FakeServer &, Page, Exch, Session &);
 	// A further check on the reply the exchange kept.
-	void (*check_reply)(const login_session &);
+	void (*check_reply)(const Session &);
 };
 
 void PrintTo(const Scenario &s, std::ostream *os)
@@ -60,48 +60,48 @@ void PrintTo(const Scenario &s, std::ostream *os)
 	*os << s.name;
 }
 
-void normal(FakeServer &, Page, Exch, login_session &) {}
-void any_reply(const login_session &) {}
+void normal(FakeServer &, Page, Exch, Session &) {}
+void any_reply(const Session &) {}
 
 const Scenario scenarios[] = {
 	{"marker_present", {Path::found}, normal, any_reply},
 	{"marker_absent", {Path::absent},
-	 [](FakeServer &, Page, Exch e, login_session &s) { marker_of(e, s) = "no such marker"; }, any_reply},
-	{"refused", {Path::refused}, [](FakeServer &, Page, Exch, login_session &s) { s.port = closed_port(); },
-	 [](const login_session &s) { EXPECT_STREQ(s.reply, ""); }},
+	 [](FakeServer &, Page, Exch e, Session &s) { marker_of(e, s) = "no such marker"; }, any_reply},
+	{"refused", {Path::refused}, [](FakeServer &, Page, Exch, Session &s) { s.port = closed_port(); },
+	 [](const Session &s) { EXPECT_STREQ(s.reply, ""); }},
 	{"closes_at_once", {Path::absent},
-	 [](FakeServer &f, Page p, Exch, login_session &) { f.set_behaviour(p, Behaviour::close_at_once); },
-	 [](const login_session &s) { EXPECT_STREQ(s.reply, ""); }},
+	 [](FakeServer &f, Page p, Exch, Session &) { f.set_behaviour(p, Behaviour::close_at_once); },
+	 [](const Session &s) { EXPECT_STREQ(s.reply, ""); }},
 	// The request is read, then the connection is reset: the read fails
 	// (or, had the reset come first, the send); the process lives on.
 	{"resets", {Path::read_failed, Path::send_failed},
-	 [](FakeServer &f, Page p, Exch, login_session &) { f.set_behaviour(p, Behaviour::reset); },
-	 [](const login_session &s) { EXPECT_STREQ(s.reply, ""); }},
+	 [](FakeServer &f, Page p, Exch, Session &) { f.set_behaviour(p, Behaviour::reset); },
+	 [](const Session &s) { EXPECT_STREQ(s.reply, ""); }},
 	{"split_reply", {Path::found},
-	 [](FakeServer &f, Page p, Exch, login_session &) { f.set_behaviour(p, Behaviour::split, 300); },
-	 [](const login_session &s) { EXPECT_NE(strstr(s.reply, "</html>"), nullptr); }},
+	 [](FakeServer &f, Page p, Exch, Session &) { f.set_behaviour(p, Behaviour::split, 300); },
+	 [](const Session &s) { EXPECT_NE(strstr(s.reply, "</html>"), nullptr); }},
 	{"oversize_reply", {Path::absent},
-	 [](FakeServer &f, Page p, Exch, login_session &) { f.set_behaviour(p, Behaviour::oversize); },
-	 [](const login_session &s) { EXPECT_EQ(strlen(s.reply), REPLY_SIZE); }},
+	 [](FakeServer &f, Page p, Exch, Session &) { f.set_behaviour(p, Behaviour::oversize); },
+	 [](const Session &s) { EXPECT_EQ(strlen(s.reply), REPLY_SIZE); }},
 	{"endless_reply", {Path::absent},
-	 [](FakeServer &f, Page p, Exch, login_session &) { f.set_behaviour(p, Behaviour::stream_1mib); },
-	 [](const login_session &s) { EXPECT_EQ(strlen(s.reply), REPLY_SIZE); }},
+	 [](FakeServer &f, Page p, Exch, Session &) { f.set_behaviour(p, Behaviour::stream_1mib); },
+	 [](const Session &s) { EXPECT_EQ(strlen(s.reply), REPLY_SIZE); }},
 	{"not_http", {Path::absent},
-	 [](FakeServer &f, Page p, Exch, login_session &) { f.set_behaviour(p, Behaviour::garbage); },
-	 [](const login_session &s) {
+	 [](FakeServer &f, Page p, Exch, Session &) { f.set_behaviour(p, Behaviour::garbage); },
+	 [](const Session &s) {
 		 EXPECT_GT(strlen(s.reply), 0u);
 		 EXPECT_EQ(strstr(s.reply, "HTTP"), nullptr);
 	 }},
 	{"nul_before_marker", {Path::absent},
-	 [](FakeServer &f, Page p, Exch, login_session &) { f.set_behaviour(p, Behaviour::nul_before_marker); },
-	 [](const login_session &s) {
+	 [](FakeServer &f, Page p, Exch, Session &) { f.set_behaviour(p, Behaviour::nul_before_marker); },
+	 [](const Session &s) {
 		 std::string r = s.reply;
 		 EXPECT_EQ(r.rfind("HTTP/1.0 200 OK\r\n", 0), 0u) << r;
 		 EXPECT_EQ(r.substr(r.size() - 4), "\r\n\r\n") << r;  // the headers, and no more
 	 }},
 	// Only the low 16 bits reach the connection; the message shows all.
 	{"port_above_65535", {Path::found},
-	 [](FakeServer &, Page, Exch, login_session &s) { s.port += 3 * 65536; }, any_reply},
+	 [](FakeServer &, Page, Exch, Session &s) { s.port += 3 * 65536; }, any_reply},
 };
 
 class Exchange : public testing::TestWithParam<std::tuple<Scenario, Exch>> {};
@@ -114,7 +114,7 @@ TEST_P(Exchange, MessagesResultAndReply)
 	ASSERT_TRUE(server.listening());
 	for (unsigned mode : modes) {
 		SCOPED_TRACE("mode " + std::to_string(mode));
-		login_session s = make_session(server.port());
+		Session s = make_session(server.port());
 		server.set_logged_in(true);  // the status page shows the marker
 		sc.setup(server, page_of(e), e, s);
 		s.logged_in = 1 - logged_in_after(e, sc.paths[0]);  // the call must change it
@@ -131,7 +131,7 @@ TEST_P(Exchange, MessagesResultAndReply)
 		EXPECT_TRUE(streams_follow(e, taken, mode, seen, cap.out(), cap.err(), getpid()));
 		EXPECT_EQ(rc, result_of(e, taken));
 		EXPECT_EQ(s.logged_in, logged_in_after(e, taken));
-		EXPECT_TRUE(socket_closed(s.sock));
+		EXPECT_EQ(client_sockets_to(server.port()), 0) << "the exchange's socket is closed";
 		sc.check_reply(s);
 	}
 }
@@ -161,7 +161,7 @@ TEST(SilentServer, EachExchangeGivesUpAfterFiveSeconds)
 	ASSERT_TRUE(server.listening());
 	for (Page p : {Page::status, Page::login, Page::logout})
 		server.set_behaviour(p, Behaviour::silent);
-	login_session base = make_session(server.port());
+	Session base = make_session(server.port());
 
 	std::vector<Parallel> runs;
 	for (Exch e : {Exch::probe, Exch::login, Exch::logout})
@@ -170,7 +170,7 @@ TEST(SilentServer, EachExchangeGivesUpAfterFiveSeconds)
 				                auto t0 = std::chrono::steady_clock::now();
 				                base.logged_in = 1;
 				                int rc = call(e, &base, mode);
-				                if (!socket_closed(base.sock))
+				                if (client_sockets_to(base.port) != 0)
 					                return std::string("socket left open");
 				                auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(
 				                              std::chrono::steady_clock::now() - t0)
@@ -197,7 +197,7 @@ TEST(TricklingServer, ReplyCutOffAfterFiveSeconds)
 	FakeServer server;
 	ASSERT_TRUE(server.listening());
 	server.set_behaviour(Page::status, Behaviour::trickle, 100);
-	login_session s = make_session(server.port());
+	Session s = make_session(server.port());
 	StreamCapture cap;
 	auto t0 = std::chrono::steady_clock::now();
 	int rc = http_pre_login(&s, 0);
@@ -217,7 +217,7 @@ TEST(TricklingServer, ReplyCutOffAfterFiveSeconds)
 // namespace of its own: no interface is up there, so no query can leave.
 TEST(UnresolvableName, ThreeLookupLinesThenTheConnectionLine)
 {
-	login_session base = make_session(80);  // never contacted: the name does not resolve
+	Session base = make_session(80);  // never contacted: the name does not resolve
 	base.server = "nowhere.invalid";
 
 	std::vector<Parallel> runs;
@@ -424,7 +424,7 @@ TEST(ShortSendBuffer, WholeRequestOrSendFailureWithinBound)
 	std::string long_page = "/" + long_text;
 	// Each exchange's request grown past what the socket takes at once;
 	// the bytes the server must get.
-	auto grow = [&long_text, &long_page](Exch e, login_session &s) {
+	auto grow = [&long_text, &long_page](Exch e, Session &s) {
 		if (e == Exch::probe) {
 			s.init_page = long_page.c_str();
 			return probe_bytes(long_page, s.server);
@@ -449,7 +449,7 @@ TEST(ShortSendBuffer, WholeRequestOrSendFailureWithinBound)
 				                std::string why = small_send_buffers();
 				                if (!why.empty())
 					                return why;
-				                login_session base = make_session(0);
+				                Session base = make_session(0);
 				                std::string want = grow(e, base);
 				                SlowReader server(want.size(), reads);
 				                base.port = server.port();
@@ -473,7 +473,7 @@ TEST(ShortSendBuffer, WholeRequestOrSendFailureWithinBound)
 		ASSERT_EQ(c.signal, 0);
 		if (c.report.rfind("no namespace", 0) == 0)
 			SKIP_OR_FAIL(c.report);
-		login_session start = make_session(0);
+		Session start = make_session(0);
 		grow(r.e, start);
 		Report got = parse(c.report, start);
 		if (got.ms < 0) {

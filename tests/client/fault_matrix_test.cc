@@ -96,7 +96,7 @@ struct Case {
 
 TEST(FaultMatrix, EveryExchangeEndsWithinItsBound)
 {
-	login_session base = make_session(0);
+	Session base = make_session(0);
 	std::vector<Case> runs;
 	for (const Fault &f : faults)
 		for (Exch e : {Exch::probe, Exch::login, Exch::logout})
@@ -117,12 +117,13 @@ TEST(FaultMatrix, EveryExchangeEndsWithinItsBound)
 					                base.port = server->port();
 				                }
 				                base.logged_in = 1 - logged_in_after(e, f.paths[0]);  // must change
+				                int sockets_before = client_sockets_to(base.port);
 				                auto t0 = std::chrono::steady_clock::now();
 				                int rc = call(e, &base, mode);
 				                auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(
 				                              std::chrono::steady_clock::now() - t0)
 				                              .count();
-				                if (!socket_closed(base.sock))
+				                if (client_sockets_to(base.port) != sockets_before)
 					                return "socket left open";
 				                return report(rc, base, static_cast<long>(ms));
 			                })});

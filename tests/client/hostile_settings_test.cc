@@ -241,11 +241,11 @@ TEST(HostileSettings, SystemLogGetsValuesLiterally)
 	ASSERT_TRUE(server.listening());
 	std::string long_text = repeated(HOSTILE, LONG), short_text = HOSTILE;
 
-	login_session base = make_session(server.port());
+	Session base = make_session(server.port());
 	Child child([&]() {
 		for (Exch e : {Exch::probe, Exch::login, Exch::logout}) {
 			// Errors only: the too-long request, naming its long page.
-			login_session s = base;
+			Session s = base;
 			s.init_page = s.login_page = s.logout_page = long_text.c_str();
 			call(e, &s, MODE_DAEMON);
 			// Everything but errors: the request as sent, and the form.

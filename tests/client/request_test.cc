@@ -50,7 +50,7 @@ class Form : public testing::TestWithParam<FormCase> {};
 TEST_P(Form, ComposedInOrderAndOnlySpacesEncoded)
 {
 	const FormCase &c = GetParam();
-	login_session s = make_session(80);
+	Session s = make_session(80);
 	s.login_header = c.header;
 	s.username = c.user;
 	s.password = c.pass;
@@ -72,7 +72,7 @@ INSTANTIATE_TEST_SUITE_P(Cases, Form, testing::ValuesIn(form_cases),
 
 TEST(Form, CapacityIsTheFieldsPlus22)
 {
-	login_session s = make_session(80);
+	Session s = make_session(80);
 	// joe, secret, username, password, submitForm=Login
 	EXPECT_EQ(login_form_capacity(s), 3u + 6 + 8 + 8 + 16 + 22);
 	s.login_header = "hdr";
@@ -87,35 +87,35 @@ TEST(Request, LongestThatFitsAndOneMoreForEachKind)
 {
 	struct Kind {
 		const char *name;
-		std::string (*expected)(const login_session &, const std::string &grown);
-		int (*compose)(const login_session &, const std::string &grown, char *, size_t);
-		void (*grow)(login_session &, const std::string &grown);
+		std::string (*expected)(const Session &, const std::string &grown);
+		int (*compose)(const Session &, const std::string &grown, char *, size_t);
+		void (*grow)(Session &, const std::string &grown);
 	} kinds[] = {
-		{"probe", [](const login_session &s, const std::string &) { return probe_bytes(s.init_page, s.server); },
-		 [](const login_session &s, const std::string &, char *o, size_t n) {
+		{"probe", [](const Session &s, const std::string &) { return probe_bytes(s.init_page, s.server); },
+		 [](const Session &s, const std::string &, char *o, size_t n) {
 			 return compose_probe_request(s, o, n);
 		 },
-		 [](login_session &s, const std::string &g) { s.init_page = g.c_str(); }},
+		 [](Session &s, const std::string &g) { s.init_page = g.c_str(); }},
 		{"logout",
-		 [](const login_session &s, const std::string &) {
+		 [](const Session &s, const std::string &) {
 			 return logout_bytes(s.logout_page, s.server, s.init_page);
 		 },
-		 [](const login_session &s, const std::string &, char *o, size_t n) {
+		 [](const Session &s, const std::string &, char *o, size_t n) {
 			 return compose_logout_request(s, o, n);
 		 },
-		 [](login_session &s, const std::string &g) { s.logout_page = g.c_str(); }},
+		 [](Session &s, const std::string &g) { s.logout_page = g.c_str(); }},
 		{"login",
-		 [](const login_session &s, const std::string &g) {
+		 [](const Session &s, const std::string &g) {
 			 return login_bytes(s.login_page, s.server, s.init_page, g);
 		 },
-		 [](const login_session &s, const std::string &g, char *o, size_t n) {
+		 [](const Session &s, const std::string &g, char *o, size_t n) {
 			 return compose_login_request(s, g.c_str(), o, n);
 		 },
-		 [](login_session &, const std::string &) {}},
+		 [](Session &, const std::string &) {}},
 	};
 	for (const Kind &k : kinds) {
 		SCOPED_TRACE(k.name);
-		login_session s = make_session(80);
+		Session s = make_session(80);
 		// Grow one text until the request is exactly REQUEST_SIZE - 1 long.
 		std::string grown = "/";
 		for (int round = 0; round < 4; round++) {
@@ -142,7 +142,7 @@ TEST(Request, LongestThatFitsAndOneMoreForEachKind)
 
 TEST(Request, ContentLengthIsFormLengthPlusOne)
 {
-	login_session s = make_session(80);
+	Session s = make_session(80);
 	const char form[] = "username=joe&password=secret&submitForm=Login";  // 45 characters
 	char buf[REQUEST_SIZE];
 	ASSERT_GT(compose_login_request(s, form, buf, sizeof buf), 0);

@@ -141,7 +141,7 @@ TEST_P(Retry, FollowsTheSchedule)
 			if (++stage < c.stages.size())
 				apply(server, c.stages[stage]);
 		};
-		login_session s = make_session(server.port());
+		Session s = make_session(server.port());
 		s.logged_in = 1 - c.result;
 
 		StreamCapture cap;
@@ -186,7 +186,7 @@ std::vector<Want> unreachable_errors()
 TEST(RetrySchedule, UnreachableServerErrorLinesInOrder)
 {
 	PauseRecorder recorder;
-	login_session s = make_session(refused_port());
+	Session s = make_session(refused_port());
 	StreamCapture cap;
 	int rc = http_do_login(&s, 0);
 	cap.stop();
@@ -202,7 +202,7 @@ TEST(RetrySchedule, UnreachableServerErrorLinesInOrder)
 // a busy machine besides.
 TEST(RetrySchedule, RealPausesTakeFifteenSeconds)
 {
-	login_session s = make_session(refused_port());
+	Session s = make_session(refused_port());
 	StreamCapture cap;
 	auto t0 = std::chrono::steady_clock::now();
 	int rc = http_do_login(&s, 0);

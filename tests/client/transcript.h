@@ -48,7 +48,7 @@ inline Page page_of(Exch e)
 }
 
 // The marker the exchange judges its reply by.
-inline const char *&marker_of(Exch e, login_session &s)
+inline const char *&marker_of(Exch e, Session &s)
 {
 	return e == Exch::logout ? s.logged_out_string : s.logged_in_string;
 }
@@ -71,15 +71,31 @@ struct Want {
 };
 
 struct Seen {
-	const login_session &s;  // after the call: request and reply as used
-	std::string form;         // the login form before the "+" replacement
+	const Session &s;  // after the call: the settings and the reply
+	std::string form;  // the login form before the "+" replacement
 };
+
+// The request the exchange must have composed, from the hand-written
+// request texts.
+inline std::string request_of(Exch e, const Seen &seen)
+{
+	const Session &s = seen.s;
+	if (e == Exch::probe)
+		return probe_bytes(s.init_page, s.server);
+	if (e == Exch::logout)
+		return logout_bytes(s.logout_page, s.server, s.init_page);
+	std::string encoded = seen.form;
+	for (char &c : encoded)
+		if (c == ' ')
+			c = '+';
+	return login_bytes(s.login_page, s.server, s.init_page, encoded);
+}
 
 // The full transcript in order, every level; the mode word decides the
 // report lines; the caller drops what the mode word does not write.
 inline std::vector<Want> transcript(Exch e, Path p, unsigned mode, const Seen &seen)
 {
-	const login_session &s = seen.s;
+	const Session &s = seen.s;
 	std::string server = s.server;
 	std::vector<Want> w;
 	w.push_back({'I', "Connecting to login server, " + server + ":" + std::to_string(s.port) + "."});
@@ -125,7 +141,7 @@ inline std::vector<Want> transcript(Exch e, Path p, unsigned mode, const Seen &s
 		w.push_back({'D', "Composing non-url-encoded login string."});
 		w.push_back({'D', "Login string: " + seen.form});
 	}
-	w.push_back({'D', s.request});
+	w.push_back({'D', request_of(e, seen)});
 	if (p == Path::send_failed) {
 		if (e == Exch::probe) {
 			w.push_back({'E', std::string("Failed sending request for ") + s.init_page + "."});
@@ -235,31 +251,29 @@ inline int logged_in_after(Exch e, Path p)
 }
 
 // An exchange run in a child process hands back its result, logged_in,
-// the time it took and the session's port, request and reply, which the
+// the time it took, the session's port and its reply, which the
 // transcript needs.
-inline std::string report(int rc, const login_session &s, long ms)
+inline std::string report(int rc, const Session &s, long ms)
 {
 	return std::to_string(rc) + " " + std::to_string(s.logged_in) + " " + std::to_string(ms) + " " +
-	       std::to_string(s.port) + "\n" + s.request + '\x01' + s.reply;
+	       std::to_string(s.port) + "\n" + s.reply;
 }
 
 struct Report {
 	int rc = -2, logged_in = -2;
 	long ms = -1;
-	login_session s{};
+	Session s;
 };
 
 // `s`: the session the child started from, completed with what came back.
-inline Report parse(const std::string &text, login_session s)
+inline Report parse(const std::string &text, Session s)
 {
 	Report r;
-	size_t nl = text.find('\n'), sep = text.find('\x01');
-	if (nl == std::string::npos || sep == std::string::npos)
+	size_t nl = text.find('\n');
+	if (nl == std::string::npos)
 		return r;
 	sscanf(text.c_str(), "%d %d %ld %d", &r.rc, &r.logged_in, &r.ms, &s.port);
-	std::string request = text.substr(nl + 1, sep - nl - 1), reply = text.substr(sep + 1);
-	snprintf(s.request, sizeof s.request, "%s", request.c_str());
-	snprintf(s.reply, sizeof s.reply, "%s", reply.c_str());
+	snprintf(s.reply, sizeof s.reply, "%s", text.substr(nl + 1).c_str());
 	r.s = s;
 	return r;
 }

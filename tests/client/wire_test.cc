@@ -49,7 +49,7 @@ TEST_P(Wire, ServerReceivesExactlyTheThreeRequests)
 	const WireCase &c = GetParam();
 	FakeServer server;
 	ASSERT_TRUE(server.listening());
-	login_session s = make_session(server.port());
+	Session s = make_session(server.port());
 	s.server = c.server;
 	s.login_header = c.header;
 	s.username = c.user;
@@ -97,7 +97,7 @@ TEST(Wire, ContentLengthOfDefaultFormIs46)
 {
 	FakeServer server;
 	ASSERT_TRUE(server.listening());
-	login_session s = make_session(server.port());
+	Session s = make_session(server.port());
 	ASSERT_EQ(http_internet_login(&s, 0), 0);
 	auto got = server.requests();
 	ASSERT_EQ(got.size(), 1u);
@@ -115,21 +115,21 @@ TEST(Wire, TooLongRequestIsRefusedAndNothingSent)
 	struct Case {
 		const char *name;
 		int (*call)(login_session *, unsigned);
-		void (*grow)(login_session &, const char *);
+		void (*grow)(Session &, const char *);
 		std::string named;  // the page the error line names
 	} cases[] = {
-		{"probe", http_pre_login, [](login_session &s, const char *t) { s.init_page = t; },
+		{"probe", http_pre_login, [](Session &s, const char *t) { s.init_page = t; },
 		 long_page},
-		{"login", http_internet_login, [](login_session &s, const char *t) { s.password = t; },
+		{"login", http_internet_login, [](Session &s, const char *t) { s.password = t; },
 		 "/sd/login"},
-		{"logout", http_internet_logout, [](login_session &s, const char *t) { s.logout_page = t; },
+		{"logout", http_internet_logout, [](Session &s, const char *t) { s.logout_page = t; },
 		 long_page},
 	};
 	for (const Case &c : cases) {
 		SCOPED_TRACE(c.name);
 		FakeServer server;
 		ASSERT_TRUE(server.listening());
-		login_session s = make_session(server.port());
+		Session s = make_session(server.port());
 		c.grow(s, c.named == long_page ? long_page.c_str() : long_text.c_str());
 		s.logged_in = 1;
 

@@ -40,17 +40,16 @@ private:
 };
 
 struct Loaded {
-	login_session *session;
+	const login_config *conf;
 	std::string out, err;
 };
 
-Loaded load(const char *path, unsigned verbosity = 0)
+Loaded load(const char *path, unsigned verbosity = 0, config_overrides overrides = {})
 {
-	conf_clear(conf_table);
 	StreamCapture cap;
-	login_session *s = load_config(path, verbosity);
+	const login_config *c = load_config(path, overrides, verbosity);
 	cap.stop();
-	return {s, cap.out(), cap.err()};
+	return {c, cap.out(), cap.err()};
 }
 
 TEST(LoadConfig, ChoosesUserFileThenSystemFile)
@@ -60,21 +59,25 @@ TEST(LoadConfig, ChoosesUserFileThenSystemFile)
 	{
 		HomeEnv env(home.path().c_str());
 		Loaded l = load(nullptr);
-		ASSERT_NE(l.session, nullptr) << l.err;
-		EXPECT_EQ(std::string(l.session->conf_file), home.file(".kavrirc"));
-		EXPECT_STREQ(l.session->username, "u");
+		ASSERT_NE(l.conf, nullptr) << l.err;
+		EXPECT_EQ(std::string(l.conf->conf_file), home.file(".kavrirc"));
+		EXPECT_STREQ(l.conf->username, "u");
 	}
 	TempDir empty;
 	symlink("/nonexistent", empty.file(".kavrirc").c_str());  // cannot be opened
 	for (const char *h : {empty.path().c_str(), static_cast<const char *>(nullptr)}) {
 		HomeEnv env(h);
 		Loaded l = load(nullptr);
-		EXPECT_STREQ(session_instance()->conf_file, SYSTEM_CONF_FILE);
+		// The system file is chosen, whether or not this machine has one.
+		if (l.conf != nullptr)
+			EXPECT_STREQ(l.conf->conf_file, SYSTEM_CONF_FILE);
+		else
+			EXPECT_NE(l.err.find("configuration file " + std::string(SYSTEM_CONF_FILE)), std::string::npos) << l.err;
 	}
 	{
 		HomeEnv env(home.path().c_str());
 		Loaded l = load("/nonexistent/k.conf");
-		EXPECT_EQ(l.session, nullptr);
+		EXPECT_EQ(l.conf, nullptr);
 		EXPECT_EQ(strip_prefixes(l.err), "ERR: Cannot find configuration file /nonexistent/k.conf: No such file or directory\n\n");
 		EXPECT_EQ(l.out, "");
 	}
@@ -95,11 +98,11 @@ TEST(LoadConfig, UserNameAndPasswordAreRequired)
 	for (const auto &c : cases) {
 		write_file(path, c.text);
 		Loaded l = load(path.c_str());
-		EXPECT_EQ(l.session, nullptr);
+		EXPECT_EQ(l.conf, nullptr);
 		EXPECT_EQ(strip_prefixes(l.err), c.err + "ERR: You must supply at least a username and password.\n\n") << c.text;
 	}
 	write_file(path, "USER = \"\"\nPASS = \"\"\n");
-	EXPECT_NE(load(path.c_str()).session, nullptr) << "empty texts are present";
+	EXPECT_NE(load(path.c_str()).conf, nullptr) << "empty texts are present";
 }
 
 TEST(LoadConfig, Conversions)
@@ -119,14 +122,32 @@ TEST(LoadConfig, Conversions)
 	for (const auto &c : cases) {
 		write_file(path, std::string("USER = u\nPASS = p\n") + c.extra);
 		Loaded l = load(path.c_str());
-		ASSERT_NE(l.session, nullptr) << l.err;
-		EXPECT_EQ(l.session->port, c.port) << c.extra;
-		EXPECT_EQ(l.session->daemon_start, c.start) << c.extra;
-		EXPECT_EQ(l.session->daemon_login, c.login) << c.extra;
-		EXPECT_EQ(l.session->daemon_delay, c.delay) << c.extra;
-		EXPECT_EQ(l.session->login_header, nullptr);
-		EXPECT_STREQ(l.session->pid_file, "/var/run/kavri.pid");
+		ASSERT_NE(l.conf, nullptr) << l.err;
+		EXPECT_EQ(l.conf->port, c.port) << c.extra;
+		EXPECT_EQ(l.conf->daemon_start, c.start) << c.extra;
+		EXPECT_EQ(l.conf->daemon_login, c.login) << c.extra;
+		EXPECT_EQ(l.conf->daemon_delay, c.delay) << c.extra;
+		EXPECT_EQ(l.conf->login_header, nullptr);
+		EXPECT_STREQ(l.conf->pid_file, "/var/run/kavri.pid");
 	}
+}
+
+TEST(LoadConfig, CommandLineOverridesGoIntoTheSettingsNotTheListing)
+{
+	TempDir dir;
+	std::string path = dir.file("c");
+	write_file(path, "USER = u\nPASS = p\nPORT = 81\nPID_FILE = /run/k.pid\n");
+	Loaded l = load(path.c_str(), MODE_DEBUG, {.pid_file = "/x/k.pid", .port = 8080});
+	ASSERT_NE(l.conf, nullptr) << l.err;
+	EXPECT_EQ(l.conf->port, 8080);
+	EXPECT_STREQ(l.conf->pid_file, "/x/k.pid");
+	EXPECT_NE(l.out.find("SERVER_PORT = 81\n"), std::string::npos) << "the listing shows the file's values";
+	EXPECT_NE(l.out.find("PID_FILE = /run/k.pid\n"), std::string::npos);
+
+	l = load(path.c_str(), 0, {.pid_file = nullptr, .port = -1});
+	ASSERT_NE(l.conf, nullptr);
+	EXPECT_EQ(l.conf->port, 81) << "-1 is no override";
+	EXPECT_STREQ(l.conf->pid_file, "/run/k.pid");
 }
 
 TEST(LoadConfig, DebugListsSeventeenSettingsAfterTheParsersOutput)
@@ -135,7 +156,7 @@ TEST(LoadConfig, DebugListsSeventeenSettingsAfterTheParsersOutput)
 	std::string path = dir.file("c");
 	write_file(path, "USER = <u>\nPASS = \"p w\"\nSERV = 127.0.0.1\n");
 	Loaded l = load(path.c_str(), MODE_VERBOSE | MODE_DEBUG);
-	ASSERT_NE(l.session, nullptr);
+	ASSERT_NE(l.conf, nullptr);
 	EXPECT_EQ(strip_prefixes(l.out),
 	          "<>DBG: Read configuration:\n"
 	          "DBG: USER = u\n"
@@ -164,11 +185,11 @@ TEST(LoadConfig, BadFilesThroughTheProgram)
 {
 	TempDir dir;
 	std::string bin = dir.file("bin");
-	write_file(bin, std::string("USER = joe\nPASS = x\n\x7f\x80\0ELF", 26));
+	write_file(bin, std::string("SERV = 127.0.0.1\nSERVER_PORT = 9\nUSER = joe\nPASS = x\n\x7f\x80\0ELF", 58));
 	RunResult r = run_program({"-s", "-c", bin});
 	EXPECT_EQ(r.signal, 0);
 	EXPECT_EQ(r.out.substr(0, 3), std::string("\x7f\x80\0", 3));
-	EXPECT_EQ(r.err.substr(0, 29), "<filename>:3 -- syntax error\n");
+	EXPECT_EQ(r.err.substr(0, 29), "<filename>:5 -- syntax error\n");
 
 	r = run_program({"-s", "-c", dir.path()});
 	EXPECT_EQ(r.signal, 0);

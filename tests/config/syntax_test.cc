@@ -1,4 +1,5 @@
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <map>
 #include <string>
@@ -16,24 +17,24 @@ struct Outcome {
 	std::string err;                          // the parser's complaint
 };
 
-// Read `text` as a configuration file; report which settings it changed.
-Outcome read_text(const std::string &text)
+// Parse `text` as a configuration file; report which settings it changed.
+Outcome read_text(const std::string &text, conf_values *kept = nullptr)
 {
-	TempDir dir;
-	std::string path = dir.file("conf");
-	write_file(path, text);
-	conf_clear(conf_table);
+	conf_values values;
+	conf_parse_result r = conf_parse_text(text, values);
 	Outcome o;
-	{
-		StreamCapture cap;
-		EXPECT_EQ(conf_read_file(conf_table, path.c_str()), 0);
-		cap.stop();
-		o.out = cap.out();
-		o.err = cap.err();
+	o.out = r.echoed;
+	if (r.status != 0)
+		o.err = conf_syntax_error(r.line) + "\n";
+	conf_fill_defaults(values);
+	for (int row = 0; row < CONF_SETTINGS; row++) {
+		const auto &v = values.value[row];
+		const char *def = conf_table[row].def;
+		if (v && (def == nullptr || *v != def))
+			o.set[conf_table[row].names[0]] = *v;
 	}
-	for (const conf_param *p = conf_table; p->names[0] != nullptr; p++)
-		if (p->has_value && (p->def == nullptr || p->value != p->def))
-			o.set[p->names[0]] = p->value;
+	if (kept != nullptr)
+		*kept = values;
 	return o;
 }
 
@@ -143,39 +144,68 @@ TEST(ConfigSyntax, LargeInputs)
 
 TEST(ConfigSyntax, DefaultsFillEverythingButCredentialsAndHeader)
 {
-	read_text("USER = joe\n");
-	EXPECT_STREQ(conf_lookup(conf_table, "PID_FILE"), "/var/run/kavri.pid");
-	EXPECT_EQ(conf_lookup(conf_table, "LOGIN_STRING_HEADER"), nullptr);
-	EXPECT_EQ(conf_lookup(conf_table, "PASS"), nullptr);
-	EXPECT_STREQ(conf_lookup(conf_table, "interval"), "5");
-	for (const conf_param *p = conf_table; p->names[0] != nullptr; p++)
-		EXPECT_EQ(p->has_value, p->def != nullptr || std::string(p->names[0]) == "USER") << p->names[0];
+	conf_values v;
+	read_text("USER = joe\n", &v);
+	EXPECT_STREQ(conf_lookup(v, "PID_FILE"), "/var/run/kavri.pid");
+	EXPECT_EQ(conf_lookup(v, "LOGIN_STRING_HEADER"), nullptr);
+	EXPECT_EQ(conf_lookup(v, "PASS"), nullptr);
+	EXPECT_STREQ(conf_lookup(v, "interval"), "5");
+	for (int row = 0; row < CONF_SETTINGS; row++)
+		EXPECT_EQ(v.value[row].has_value(),
+		          conf_table[row].def != nullptr || std::string(conf_table[row].names[0]) == "USER")
+			<< conf_table[row].names[0];
 }
 
-TEST(ConfigSyntax, MissingFileAndNoTable)
+// The file reader around the parser: the file as standard input, stray
+// bytes on standard output, the complaint on standard error, defaults.
+TEST(ConfigFile, ReadsTheFileAndWritesTheParsersOutput)
 {
-	conf_clear(conf_table);
+	TempDir dir;
+	std::string path = dir.file("conf");
+	write_file(path, "USER = <joe>\nPASS = a b\nSERV = 127.0.0.1\n");
+	struct stat before {}, after {};
+	ASSERT_EQ(fstat(0, &before), 0);
+	conf_values v;
+	StreamCapture cap;
+	int rc = conf_read_file(v, path.c_str());
+	cap.stop();
+	ASSERT_EQ(fstat(0, &after), 0);
+	EXPECT_TRUE(before.st_dev == after.st_dev && before.st_ino == after.st_ino) << "standard input is put back";
+	EXPECT_EQ(rc, 1) << "read, up to a syntax error";
+	EXPECT_EQ(cap.out(), "<>");
+	EXPECT_EQ(cap.err(), syntax_error(2));
+	EXPECT_STREQ(conf_lookup(v, "USER"), "joe");
+	EXPECT_STREQ(conf_lookup(v, "PASS"), "a");
+	EXPECT_STREQ(conf_lookup(v, "SERV"), "192.168.1.1") << "nothing after the error is read";
+
+	write_file(path, "USER = joe\n");
+	conf_values w;
+	EXPECT_EQ(conf_read_file(w, path.c_str()), 0);
+	EXPECT_STREQ(conf_lookup(w, "PID_FILE"), "/var/run/kavri.pid");
+}
+
+TEST(ConfigFile, MissingFile)
+{
+	conf_values v;
 	errno = 0;
-	EXPECT_EQ(conf_read_file(conf_table, "/nonexistent/kavri.conf"), -2);
+	EXPECT_EQ(conf_read_file(v, "/nonexistent/kavri.conf"), -2);
 	EXPECT_EQ(errno, ENOENT);
-	EXPECT_EQ(conf_lookup(conf_table, "PID_FILE"), nullptr) << "no defaults after a failed open";
-	EXPECT_EQ(conf_read_file(nullptr, "/dev/null"), -1);
-	EXPECT_EQ(errno, EINVAL);
+	EXPECT_EQ(conf_lookup(v, "PID_FILE"), nullptr) << "no defaults after a failed open";
 }
 
 TEST(Settings, NamesValuesAndFlags)
 {
-	conf_clear(conf_table);
-	EXPECT_EQ(conf_set_value(conf_table, "Username", "a"), 0);
-	EXPECT_STREQ(conf_lookup(conf_table, "user"), "a");
-	EXPECT_EQ(conf_set_value(conf_table, "Login", "/p"), 0);
-	EXPECT_STREQ(conf_lookup(conf_table, "LOGIN_PAGE"), "/p");
-	EXPECT_EQ(conf_set_value(conf_table, "DAEMON_S", "x"), -1);
-	EXPECT_EQ(conf_set_value(conf_table, " USER", "x"), -1);
+	conf_values v;
+	EXPECT_EQ(conf_set_value(v, "Username", "a"), 0);
+	EXPECT_STREQ(conf_lookup(v, "user"), "a");
+	EXPECT_EQ(conf_set_value(v, "Login", "/p"), 0);
+	EXPECT_STREQ(conf_lookup(v, "LOGIN_PAGE"), "/p");
+	EXPECT_EQ(conf_set_value(v, "DAEMON_S", "x"), -1);
+	EXPECT_EQ(conf_set_value(v, " USER", "x"), -1);
 	{
 		StreamCapture cap;
 		errno = ENOMEM;
-		EXPECT_EQ(conf_set_value(conf_table, "USER", nullptr), -1);
+		EXPECT_EQ(conf_set_value(v, "USER", nullptr), -1);
 		cap.stop();
 		EXPECT_EQ(cap.err(), "Failed to allocate memory for configuration values: Cannot allocate memory\n");
 	}
@@ -184,15 +214,10 @@ TEST(Settings, NamesValuesAndFlags)
 		int flag;
 	} flags[] = {{"yes", 1}, {"On", 1}, {"TRUE", 1}, {"1", 0}, {"true ", 0}, {"", 0}, {"y", 0}};
 	for (const auto &f : flags) {
-		conf_set_value(conf_table, "START_DAEMON", f.value);
-		EXPECT_EQ(conf_get_bool(conf_table, "DEAMON_S"), f.flag) << f.value;
+		conf_set_value(v, "START_DAEMON", f.value);
+		EXPECT_EQ(conf_get_bool(v, "DEAMON_S"), f.flag) << f.value;
 	}
-	EXPECT_EQ(conf_get_bool(conf_table, "NOPE"), 0);
-
-	StreamCapture cap;
-	EXPECT_EQ(conf_lookup(nullptr, "USER"), nullptr);
-	cap.stop();
-	EXPECT_EQ(cap.err(), "conf_read_file() did not get a correct parameter list.\n");
+	EXPECT_EQ(conf_get_bool(v, "NOPE"), 0);
 }
 
 TEST(Settings, DecimalReadingSaturates)

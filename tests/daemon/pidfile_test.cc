@@ -11,7 +11,6 @@
 #include <cerrno>
 #include <string>
 
-#include "config/settings.h"
 #include "daemon/pidfile.h"
 #include "daemon_support.h"
 #include "helpers.h"

@@ -1,0 +1,52 @@
+// The record that carries a run: the settings in force, fixed once loaded,
+// and the login state that every exchange reads and leaves behind.
+#pragma once
+
+#include <cstddef>
+
+inline constexpr size_t REQUEST_SIZE = 4091;  // request text and its NUL
+inline constexpr size_t REPLY_SIZE = 4091;    // reply bytes, a NUL follows
+
+// The settings in force. Loading fills it once, the -p and -P overrides
+// included; from then on it is only read. The texts live until exit.
+struct login_config {
+	const char *username;
+	const char *password;
+	const char *server;
+	int port;
+	const char *login_header;  // may be null
+	const char *username_key;
+	const char *password_key;
+	const char *login_footer;
+	const char *logged_in_string;
+	const char *logged_out_string;
+	const char *init_page;
+	const char *login_page;
+	const char *logout_page;
+	const char *pid_file;
+	int daemon_start;
+	int daemon_login;
+	int daemon_delay;  // minutes
+	const char *conf_file;
+};
+
+// The login state of a run. Each exchange composes its request and owns its
+// socket by itself; what it leaves here is the reply and the verdict.
+struct login_session {
+	const login_config *conf;
+	int logged_in;  // 0 or 1, set by every exchange
+	// The PID file in effect: the configured one, or the fallback path the
+	// daemon wrote instead (null when it could write none).
+	const char *pid_file;
+	// The latest reply, as text: kept until the next exchange begins.
+	char reply[REPLY_SIZE + 1];
+};
+
+// A session at its start: not logged in, the configured PID file.
+inline login_session session_start(const login_config *conf)
+{
+	login_session s{};
+	s.conf = conf;
+	s.pid_file = conf->pid_file;
+	return s;
+}
