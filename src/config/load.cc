@@ -57,6 +57,8 @@ const login_config *load_config(const char *conf_path, const config_overrides &o
 	log_msg(verbosity, LOG_DEBUG, "Read configuration:");
 	for (int row = 0; row < CONF_SETTINGS; row++) {
 		const auto &v = loaded.values.value[row];
+		if (conf_table[row].listed_when_set && !loaded.values.from_file[row])
+			continue;
 		log_msg(verbosity, LOG_DEBUG, "%s = %s", conf_table[row].names[0], v ? v->c_str() : "(null)");
 	}
 

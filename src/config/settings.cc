@@ -90,6 +90,7 @@ int conf_set_value(conf_values &values, const char *name, const char *value)
 	if (n >= 1 && value[n - 1] == ';')
 		n--;
 	values.value[row].emplace(value, n);
+	values.from_file[row] = true;
 	return 0;
 }
 

@@ -24,6 +24,10 @@ struct conf_setting {
 	conf_conv conv;
 	const char *login_config::*text = nullptr;  // where a text goes
 	int login_config::*number = nullptr;        // where any other conversion goes
+	// Listed with --debug only when the file sets it: a setting that a
+	// configuration without it never sees, so that its listing stays the
+	// same.
+	bool listed_when_set = false;
 };
 
 // The settings in their fixed order, which is also the order of the
@@ -33,6 +37,7 @@ extern const conf_setting conf_table[CONF_SETTINGS];
 // The values read, one per row of conf_table; absent until set.
 struct conf_values {
 	std::optional<std::string> value[CONF_SETTINGS];
+	bool from_file[CONF_SETTINGS] = {};  // set by the file, not by a default
 };
 
 // The row a name selects (any of its names, letter case ignored), or -1.

@@ -218,6 +218,10 @@ TEST(Settings, NamesValuesAndFlags)
 		EXPECT_EQ(conf_get_bool(v, "DEAMON_S"), f.flag) << f.value;
 	}
 	EXPECT_EQ(conf_get_bool(v, "NOPE"), 0);
+
+	conf_fill_defaults(v);
+	EXPECT_TRUE(v.from_file[conf_find("USERNAME")]);
+	EXPECT_FALSE(v.from_file[conf_find("PID_FILE")]) << "a default is not the file's";
 }
 
 TEST(Settings, DecimalReadingSaturates)
