@@ -49,7 +49,8 @@ const login_config *load_config(const char *conf_path, const config_overrides &o
 	loaded.path = choose_file(conf_path);
 	const char *path = loaded.path.c_str();
 
-	if (conf_read_file(loaded.values, path) < 0) {
+	int read_result = conf_read_file(loaded.values, path);
+	if (read_result < 0) {
 		log_msg(verbosity, LOG_ERR, "Cannot find configuration file %s: %s\n", path, strerror(errno));
 		return nullptr;
 	}
@@ -67,15 +68,29 @@ const login_config *load_config(const char *conf_path, const config_overrides &o
 	c.conf_file = path;
 	if (overrides.pid_file != nullptr)
 		c.pid_file = overrides.pid_file;
-	if (overrides.port != -1)
-		c.port = overrides.port;
+	const char *port_text = conf_lookup(loaded.values, "SERVER_PORT");
+	if (overrides.port != nullptr && conf_atoi(overrides.port) != -1) {
+		port_text = overrides.port;
+		c.port = conf_atoi(port_text);
+	}
 
-	if (c.username != nullptr && c.password != nullptr)
-		return &c;
-	if (c.username == nullptr)
-		log_msg(verbosity, LOG_ERR, "Failed to read username from configuration file %s.\n", path);
-	else
-		log_msg(verbosity, LOG_ERR, "Failed to read password from configuration file %s.\n", path);
-	log_msg(verbosity, LOG_ERR, "You must supply at least a username and password.\n");
-	return nullptr;
+	// What was read past a syntax error is unknown: a server or password
+	// from before it may be incomplete, so nothing may be sent on it.
+	if (read_result != 0) {
+		log_msg(verbosity, LOG_ERR, "Configuration file %s has a syntax error: stopped, nothing was sent.", path);
+		return nullptr;
+	}
+	if (c.username == nullptr || c.password == nullptr) {
+		if (c.username == nullptr)
+			log_msg(verbosity, LOG_ERR, "Failed to read username from configuration file %s.\n", path);
+		else
+			log_msg(verbosity, LOG_ERR, "Failed to read password from configuration file %s.\n", path);
+		log_msg(verbosity, LOG_ERR, "You must supply at least a username and password.\n");
+		return nullptr;
+	}
+	if (c.port < 1 || c.port > 65535) {
+		log_msg(verbosity, LOG_ERR, "Port %s is not a port number from 1 to 65535: nothing was sent.", port_text);
+		return nullptr;
+	}
+	return &c;
 }

@@ -14,8 +14,8 @@ int kavri_main(int argc, char *argv[])
 		print_help();
 		return 1;
 	}
-	const login_config *conf = load_config(opts.conf_file, {.pid_file = opts.pid_file, .port = opts.port},
-	                                       opts.verbosity);
+	const login_config *conf =
+		load_config(opts.conf_file, {.pid_file = opts.pid_file, .port = opts.port}, opts.verbosity);
 	if (conf == nullptr)
 		return 1;
 	login_session session = session_start(conf);

@@ -5,7 +5,6 @@
 #include <cstdio>
 #include <cstring>
 
-#include "config/settings.h"
 #include "log/log.h"
 
 const char *program_name = "";
@@ -89,7 +88,7 @@ int parse_options(int argc, char *argv[], options *opts)
 			opts->pid_file = optarg;
 			break;
 		case 'P':
-			opts->port = conf_atoi(optarg);
+			opts->port = optarg;
 			break;
 		case 'v':
 			opts->verbosity |= MODE_VERBOSE;

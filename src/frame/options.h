@@ -16,7 +16,7 @@ struct options {
 	unsigned verbosity = 0;
 	const char *conf_file = nullptr;
 	const char *pid_file = nullptr;
-	int port = -1;  // -1: no -P given
+	const char *port = nullptr;  // -P as given, or none
 };
 
 // Read the options. Returns -1 when the run goes on with `opts`, or the

@@ -68,12 +68,16 @@ int login(login_session *session, daemon_pid daemon, unsigned verbosity)
 	} else {
 		log_msg(verbosity, LOG_INFO, "First check, not logged in yet.");
 		result = http_internet_login(session, verbosity);
-		if (result != 0)
+		if (result != 0) {
 			log_msg(verbosity, LOG_ERR, "To diagnose, try the options --debug --verbose");
-		else if (session->logged_in)
+		} else if (session->logged_in) {
 			log_msg(verbosity, LOG_INFO, "SUCCESSFUL LOGIN");
-		else
-			log_msg(verbosity, LOG_INFO, "LOGIN FAILED - To diagnose, try the options --debug --verbose");
+		} else {
+			// The server answered and refused (a wrong password, an
+			// expired account): for a script that is no login at all.
+			log_msg(verbosity, LOG_ERR, "LOGIN FAILED - To diagnose, try the options --debug --verbose");
+			result = -1;
+		}
 	}
 	if (!session->conf->daemon_start)
 		return result;

@@ -115,8 +115,9 @@ TEST(LoadConfig, Conversions)
 	} cases[] = {
 		{"", 80, 1, 1, 5},
 		{"PORT = 81abc\nDEAMON_S = on\nDEAMON_T = LOGIN\nDEAMON_D = 0\n", 81, 1, 1, 0},
-		{"PORT = abc\nDEAMON_S = no\nDEAMON_T = ping\nINTERVAL = 12x\n", 0, 0, 0, 12},
-		{"PORT = 99999999999\nDEAMON_T = login-again\nDEAMON_D = -3\n", 2147483647, 1, 1, -3},
+		{"PORT = 443x\nDEAMON_S = no\nDEAMON_T = ping\nINTERVAL = 12x\n", 443, 0, 0, 12},
+		{"PORT = 65535\nDEAMON_T = login-again\nDEAMON_D = -3\n", 65535, 1, 1, -3},
+		{"PORT = 1\nDEAMON_D = 99999999999\n", 1, 1, 1, 2147483647},
 		{"DEAMON_T = log\n", 80, 1, 0, 5},
 	};
 	for (const auto &c : cases) {
@@ -137,17 +138,75 @@ TEST(LoadConfig, CommandLineOverridesGoIntoTheSettingsNotTheListing)
 	TempDir dir;
 	std::string path = dir.file("c");
 	write_file(path, "USER = u\nPASS = p\nPORT = 81\nPID_FILE = /run/k.pid\n");
-	Loaded l = load(path.c_str(), MODE_DEBUG, {.pid_file = "/x/k.pid", .port = 8080});
+	Loaded l = load(path.c_str(), MODE_DEBUG, {.pid_file = "/x/k.pid", .port = "8080"});
 	ASSERT_NE(l.conf, nullptr) << l.err;
 	EXPECT_EQ(l.conf->port, 8080);
 	EXPECT_STREQ(l.conf->pid_file, "/x/k.pid");
 	EXPECT_NE(l.out.find("SERVER_PORT = 81\n"), std::string::npos) << "the listing shows the file's values";
 	EXPECT_NE(l.out.find("PID_FILE = /run/k.pid\n"), std::string::npos);
 
-	l = load(path.c_str(), 0, {.pid_file = nullptr, .port = -1});
+	l = load(path.c_str(), 0, {.pid_file = nullptr, .port = "-1"});
 	ASSERT_NE(l.conf, nullptr);
 	EXPECT_EQ(l.conf->port, 81) << "-1 is no override";
 	EXPECT_STREQ(l.conf->pid_file, "/run/k.pid");
+}
+
+// A port outside 1 to 65535, from the file or from -P, stops the run with
+// one line naming the value as it was given.
+TEST(LoadConfig, PortOutsideTheRangeStopsTheRun)
+{
+	TempDir dir;
+	std::string path = dir.file("c");
+	struct {
+		const char *file_port;
+		const char *option;  // -P, or null
+		int port;            // 0: the run stops, naming `named`
+		const char *named;
+	} cases[] = {
+		{"80", nullptr, 80, nullptr},
+		{"abc", nullptr, 0, "abc"},
+		{"99999", nullptr, 0, "99999"},
+		{"0", nullptr, 0, "0"},
+		{"-80", nullptr, 0, "-80"},
+		{"80", "abc", 0, "abc"},
+		{"80", "99999", 0, "99999"},
+		{"80", "65536", 0, "65536"},
+		{"80", "0", 0, "0"},
+		{"80", "81abc", 81, nullptr},
+		{"80", "65535", 65535, nullptr},
+		{"80", "-1", 80, nullptr},      // no override, as ever
+		{"99999", "8080", 8080, nullptr},  // the option's port is the one in force
+		{"8080", "-1", 8080, nullptr},
+	};
+	for (const auto &c : cases) {
+		SCOPED_TRACE(std::string("file ") + c.file_port + ", -P " + (c.option ? c.option : "none"));
+		write_file(path, std::string("USER = u\nPASS = p\nPORT = ") + c.file_port + "\n");
+		Loaded l = load(path.c_str(), 0, {.pid_file = nullptr, .port = c.option});
+		if (c.port != 0) {
+			ASSERT_NE(l.conf, nullptr) << l.err;
+			EXPECT_EQ(l.conf->port, c.port);
+			EXPECT_EQ(l.err, "");
+		} else {
+			EXPECT_EQ(l.conf, nullptr);
+			EXPECT_EQ(strip_prefixes(l.err), std::string("ERR: Port ") + c.named +
+			                                     " is not a port number from 1 to 65535: nothing was sent.\n");
+		}
+	}
+}
+
+// A syntax error stops the run after the reader's own lines and the debug
+// listing: whatever came after the error is unknown.
+TEST(LoadConfig, SyntaxErrorStopsTheRun)
+{
+	TempDir dir;
+	std::string path = dir.file("c");
+	write_file(path, "SERV = 127.0.0.1\nUSER = <u>\nPASS = p w\n");
+	Loaded l = load(path.c_str(), MODE_DEBUG);
+	EXPECT_EQ(l.conf, nullptr);
+	EXPECT_EQ(strip_prefixes(l.err), "<filename>:3 -- syntax error\nERR: Configuration file " + path +
+	                                     " has a syntax error: stopped, nothing was sent.\n");
+	EXPECT_EQ(strip_prefixes(l.out).substr(0, 27), "<>DBG: Read configuration:\n") << l.out;
+	EXPECT_NE(l.out.find("PASS = p\n"), std::string::npos) << "the listing shows what was read";
 }
 
 TEST(LoadConfig, DebugListsSeventeenSettingsAfterTheParsersOutput)
@@ -188,6 +247,7 @@ TEST(LoadConfig, BadFilesThroughTheProgram)
 	write_file(bin, std::string("SERV = 127.0.0.1\nSERVER_PORT = 9\nUSER = joe\nPASS = x\n\x7f\x80\0ELF", 58));
 	RunResult r = run_program({"-s", "-c", bin});
 	EXPECT_EQ(r.signal, 0);
+	EXPECT_EQ(r.status, 1);
 	EXPECT_EQ(r.out.substr(0, 3), std::string("\x7f\x80\0", 3));
 	EXPECT_EQ(r.err.substr(0, 29), "<filename>:5 -- syntax error\n");
 

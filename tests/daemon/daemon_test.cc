@@ -232,7 +232,7 @@ TEST_F(Daemon, StartPublishesItsPidAndReportsTheLogin)
 		const char *login_line;
 	} cases[] = {
 		{"login taken", [](FakeServer &) {}, 0, "Login successful."},
-		{"login not taken", [](FakeServer &s) { s.set_accept_login(false); }, 0, "Login FAILED!"},
+		{"login not taken", [](FakeServer &s) { s.set_accept_login(false); }, 255, "Login FAILED!"},
 		{"login request failed", [](FakeServer &s) { s.set_behaviour(Page::login, Behaviour::reset); }, 255,
 		 "Login FAILED!"},
 	};
