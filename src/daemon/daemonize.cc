@@ -33,6 +33,11 @@ int daemonize()
 	fflush(stdout);
 	fflush(stderr);
 
+	// A program that init started has no terminal to leave. Asked here,
+	// before any fork: afterwards the answer would depend on whether the
+	// intermediate process has ended yet.
+	bool started_by_init = getppid() == 1;
+
 	pid_t pid = fork();
 	if (pid != 0)
 		return pid;
@@ -43,7 +48,7 @@ int daemonize()
 	if (fork() != 0)
 		_exit(0);
 
-	if (getppid() != 1) {
+	if (!started_by_init) {
 		signal(SIGTTOU, SIG_IGN);
 		signal(SIGTTIN, SIG_IGN);
 		signal(SIGTSTP, SIG_IGN);

@@ -51,6 +51,9 @@ void log_vconsole(int level, const char *format, va_list ap)
 #pragma GCC diagnostic pop
 	vfprintf(out, format, ap);
 	fputc('\n', out);
+	// Each line reaches its stream now: when both streams go to one file
+	// or pipe, the lines stand there in the order they were written.
+	fflush(out);
 }
 
 void log_console(int level, const char *format, ...)
