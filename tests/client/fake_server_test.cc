@@ -41,9 +41,9 @@ struct Reply {
 	long ms = 0;              // from sending to the end of the reply
 };
 
-fixture::UniqueFd connect_to(int port)
+unique_fd connect_to(int port)
 {
-	fixture::UniqueFd s(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+	unique_fd s(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
 	sockaddr_in a{};
 	a.sin_family = AF_INET;
 	a.sin_port = htons(static_cast<uint16_t>(port));
@@ -58,7 +58,7 @@ fixture::UniqueFd connect_to(int port)
 Reply exchange(int port, const std::string &req, int timeout_ms = 5000)
 {
 	Reply r;
-	fixture::UniqueFd s = connect_to(port);
+	unique_fd s = connect_to(port);
 	if (!s) {
 		r.err = errno;
 		return r;
@@ -201,7 +201,7 @@ TEST(FakeServer, MisbehavesAsTold)
 
 TEST(FakeServer, SilentHoldsWithoutBlockingOthersAndStopsPromptly)
 {
-	fixture::UniqueFd held;
+	unique_fd held;
 	auto stop_started = Clock::now();
 	{
 		FakeServer s;
@@ -228,7 +228,7 @@ TEST(FullBacklogListener, ConnectStaysPending)
 {
 	FullBacklogListener l;
 	ASSERT_TRUE(l.ok());
-	fixture::UniqueFd s(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
+	unique_fd s(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
 	sockaddr_in a{};
 	a.sin_family = AF_INET;
 	a.sin_port = htons(static_cast<uint16_t>(l.port()));

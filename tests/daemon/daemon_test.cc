@@ -1,9 +1,10 @@
 // The keep-alive daemon as users meet it: the built binary started with
-// -l against the fake login server, its PID file, its lines in the real
-// system log, and its answers to SIGHUP, SIGTERM, -l, -s and -o. Every case
-// runs in a child with a /tmp of its own that reaps and kills whatever it
-// started, so no daemon outlives its test and the machine's
-// /tmp/kavri.pid is never touched.
+// -l against the fake login server, its PID file, its lines as the real
+// syslog() sends them, and its answers to SIGHUP, SIGTERM, -l, -s and -o.
+// Every case runs in a child that is the first process of a PID namespace
+// of its own, with a /tmp and a /dev/log of its own: whatever it started
+// dies with it, also when an assertion fails halfway, and the machine's
+// /tmp/kavri.pid and system log are never touched.
 #include <dirent.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
@@ -24,9 +25,10 @@
 #include <thread>
 #include <vector>
 
-#include "daemon_support.h"
 #include "fake_server.h"
 #include "helpers.h"
+#include "isolation.h"
+#include "stand_in.h"
 #include "syslog_sink.h"
 
 namespace {
@@ -238,7 +240,7 @@ TEST_F(Daemon, StartPublishesItsPidAndReportsTheLogin)
 	};
 	for (const auto &c : cases) {
 		SCOPED_TRACE(c.name);
-		RUN_ISOLATED(false, [&] {
+		RUN_ISOLATED(true, [&] {
 			Scene s;
 			c.prepare(s.server);
 			RunResult fg;
@@ -301,7 +303,7 @@ TEST_F(Daemon, SighupInThePauseChecksAtOnce)
 	};
 	for (const auto &c : cases) {
 		SCOPED_TRACE(c.name);
-		RUN_ISOLATED(false, [&] {
+		RUN_ISOLATED(true, [&] {
 			Scene s(c.extra);
 			pid_t pid = s.start();
 			ASSERT_GT(pid, 0);
@@ -328,7 +330,7 @@ TEST_F(Daemon, SighupInThePauseChecksAtOnce)
 // nothing else: the probe runs to its answer and the next pause is whole.
 TEST_F(Daemon, SighupDuringAProbeOnlyWritesItsLine)
 {
-	RUN_ISOLATED(false, [&] {
+	RUN_ISOLATED(true, [&] {
 		Scene s;
 		pid_t pid = s.start();
 		ASSERT_GT(pid, 0);
@@ -369,7 +371,7 @@ TEST_F(Daemon, SigtermEndsTheDaemonAtOnce)
 	};
 	for (const auto &c : cases) {
 		SCOPED_TRACE(c.name);
-		RUN_ISOLATED(false, [&] {
+		RUN_ISOLATED(true, [&] {
 			// The foreground run waits out its own two connects there first.
 			std::optional<FullBacklogListener> stuck;
 			std::string extra;
@@ -415,7 +417,7 @@ TEST_F(Daemon, SighupStormLeavesTheDaemonWhole)
 {
 	for (int gap_us : {0, 200}) {
 		SCOPED_TRACE(gap_us == 0 ? "as fast as possible" : "200 microseconds apart");
-		RUN_ISOLATED(false, [&] {
+		RUN_ISOLATED(true, [&] {
 			Scene s;
 			pid_t pid = s.start();
 			ASSERT_GT(pid, 0);
@@ -487,7 +489,7 @@ TEST_F(Daemon, WithoutPauseTheNextPassNoticesALostLogin)
 	};
 	for (const auto &c : cases) {
 		SCOPED_TRACE(c.name);
-		RUN_ISOLATED(false, [&] {
+		RUN_ISOLATED(true, [&] {
 			Scene s(std::string("DEAMON_D = 0\n") + c.extra);
 			pid_t pid = s.start({"-v"});
 			ASSERT_GT(pid, 0);
@@ -510,7 +512,7 @@ TEST_F(Daemon, WithoutPauseTheNextPassNoticesALostLogin)
 
 TEST_F(Daemon, SecondLoginSignalsTheRunningDaemonOnce)
 {
-	RUN_ISOLATED(false, [&] {
+	RUN_ISOLATED(true, [&] {
 		Scene s;
 		pid_t pid = s.start();
 		ASSERT_GT(pid, 0);
@@ -538,7 +540,7 @@ TEST_F(Daemon, SecondLoginSignalsTheRunningDaemonOnce)
 
 TEST_F(Daemon, StatusReportsTheDaemonsPid)
 {
-	RUN_ISOLATED(false, [&] {
+	RUN_ISOLATED(true, [&] {
 		Scene s;
 		pid_t pid = s.start();
 		ASSERT_GT(pid, 0);
@@ -566,7 +568,7 @@ TEST_F(Daemon, LogoutStopsTheDaemonAndLogsOut)
 	};
 	for (const auto &c : cases) {
 		SCOPED_TRACE(c.name);
-		RUN_ISOLATED(false, [&] {
+		RUN_ISOLATED(true, [&] {
 			Scene s;
 			pid_t pid = s.start();
 			ASSERT_GT(pid, 0);
@@ -588,7 +590,7 @@ TEST_F(Daemon, LogoutStopsTheDaemonAndLogsOut)
 // only, so the fallback file stays.
 TEST_F(Daemon, UnwritablePathFallsBackToTmp)
 {
-	RUN_ISOLATED(false, [&] {
+	RUN_ISOLATED(true, [&] {
 		TempDir where;
 		Scene s("", where.file("gone/kavri.pid"));
 		s.pid_file = TMP_PID;
@@ -625,7 +627,7 @@ TEST_F(Daemon, NothingWritableEndsTheDaemon)
 	};
 	for (const auto &c : cases) {
 		SCOPED_TRACE(c.name);
-		RUN_ISOLATED(false, [&] {
+		RUN_ISOLATED(true, [&] {
 			TempDir where;
 			Scene s("", where.file("gone/kavri.pid"));
 			std::string target = s.dir.file("precious");
@@ -680,7 +682,7 @@ TEST_F(Daemon, LinkOrPipeAtThePidPathIsNeverWritten)
 					continue;
 				SCOPED_TRACE(std::string(plant_names[static_cast<int>(plant)]) + (at_tmp ? " at /tmp" : " at the configured path") +
 				             (runner == 0 ? ", run by root" : ", run by nobody"));
-				RUN_ISOLATED(false, [&] {
+				RUN_ISOLATED(true, [&] {
 					TempDir where;
 					ASSERT_EQ(chmod(where.path().c_str(), 0755), 0);
 					std::string locked = where.file("locked");
@@ -775,7 +777,7 @@ TEST_F(Daemon, PauseLengthWrapsWithoutOverflow)
 {
 	for (const char *delay : {"-1", "71582789", "2147483647"}) {
 		SCOPED_TRACE(delay);
-		RUN_ISOLATED(false, [&] {
+		RUN_ISOLATED(true, [&] {
 			Scene s(std::string("DEAMON_D = ") + delay + "\n");
 			pid_t pid = s.start();
 			ASSERT_GT(pid, 0);

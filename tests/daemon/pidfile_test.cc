@@ -12,8 +12,9 @@
 #include <string>
 
 #include "daemon/pidfile.h"
-#include "daemon_support.h"
 #include "helpers.h"
+#include "isolation.h"
+#include "stand_in.h"
 
 namespace {
 
@@ -45,42 +46,6 @@ pid_t lock_holder_seen_from_child(const std::string &path)
 	close(p[0]);
 	waitpid(child, nullptr, 0);
 	return r == sizeof holder ? holder : -1;
-}
-
-// A process that holds a write lock on `path` until killed.
-pid_t hold_lock(const std::string &path)
-{
-	int p[2];
-	if (pipe(p) != 0)
-		return -1;
-	pid_t child = fork();
-	if (child == 0) {
-		int fd = open(path.c_str(), O_RDWR | O_CREAT, 0644);
-		struct flock fl = {};
-		fl.l_type = F_WRLCK;
-		fl.l_whence = SEEK_SET;
-		char ok = fd >= 0 && fcntl(fd, F_SETLK, &fl) == 0 ? 'y' : 'n';
-		ssize_t w = write(p[1], &ok, 1);
-		(void)w;
-		for (;;)
-			pause();
-	}
-	close(p[1]);
-	char ok = 'n';
-	ssize_t r = read(p[0], &ok, 1);
-	close(p[0]);
-	if (r != 1 || ok != 'y') {
-		kill(child, SIGKILL);
-		waitpid(child, nullptr, 0);
-		return -1;
-	}
-	return child;
-}
-
-void stop(pid_t pid)
-{
-	kill(pid, SIGKILL);
-	waitpid(pid, nullptr, 0);
 }
 
 // ---- writing ----
@@ -122,8 +87,8 @@ TEST(PidFileWrite, FileLockedByAnotherProcessIsLeftAlone)
 		TempDir dir;
 		std::string path = dir.file("kavri.pid");
 		write_file(path, "777\n");
-		pid_t holder = hold_lock(path);
-		ASSERT_GT(holder, 0);
+		StandIn holder(path, {.write_pid = false});
+		ASSERT_GT(holder.pid(), 0);
 		const char *field = path.c_str();
 		errno = 0;
 		EXPECT_EQ(pid_file_write(&field, 42), -1);
@@ -131,7 +96,6 @@ TEST(PidFileWrite, FileLockedByAnotherProcessIsLeftAlone)
 		EXPECT_EQ(field, path.c_str());
 		EXPECT_EQ(read_file(path), "777\n");
 		EXPECT_FALSE(file_exists(TMP_PID));
-		stop(holder);
 	});
 }
 
@@ -250,13 +214,13 @@ TEST(PidFileRead, ReportsTheProcessHoldingTheLock)
 	TempDir dir;
 	std::string path = dir.file("kavri.pid");
 	write_file(path, "1\n");
-	pid_t holder_pid = hold_lock(path);
-	ASSERT_GT(holder_pid, 0);
+	StandIn stand_in(path, {.write_pid = false});
+	ASSERT_GT(stand_in.pid(), 0);
 	pid_t holder = 0;
 	EXPECT_EQ(pid_file_read(path.c_str(), &holder), 1);
-	EXPECT_EQ(holder, holder_pid);
+	EXPECT_EQ(holder, stand_in.pid());
 	EXPECT_EQ(pid_file_read(path.c_str()), 1) << "the holder is optional";
-	stop(holder_pid);
+	stand_in.stop();
 	EXPECT_EQ(pid_file_read(path.c_str(), &holder), 1);
 	EXPECT_EQ(holder, 0) << "the lock went with its process";
 }

@@ -5,7 +5,6 @@
 // reach nothing outside, and the fixed /tmp/kavri.pid is never the
 // machine's.
 #include <fcntl.h>
-#include <grp.h>
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/mount.h>
@@ -20,74 +19,14 @@
 #include <thread>
 #include <vector>
 
-#include "../daemon/daemon_support.h"
 #include "fake_server.h"
 #include "helpers.h"
+#include "isolation.h"
+#include "stand_in.h"
 
 namespace {
 
 const std::string TMP_PID = "/tmp/kavri.pid";
-
-// A process standing in for the daemon: it writes its PID to `path`,
-// takes the daemon's lock on it when asked, and appends the number of
-// every signal it takes to `record`, one per line, until SIGTERM. With
-// `become` it then runs as that user, so that a run of that user could
-// signal it: only the file can tell that run not to.
-pid_t start_stand_in(const std::string &path, bool lock, const std::string &record, uid_t become = 0)
-{
-	int ready[2];
-	if (pipe(ready) != 0)
-		return -1;
-	pid_t child = fork();
-	if (child == 0) {
-		sigset_t all;
-		sigfillset(&all);
-		sigprocmask(SIG_BLOCK, &all, nullptr);
-		int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-		struct flock fl = {};
-		fl.l_type = F_WRLCK;
-		fl.l_whence = SEEK_SET;
-		bool ok = fd >= 0 && fchmod(fd, 0644) == 0 && (!lock || fcntl(fd, F_SETLK, &fl) == 0);
-		std::string text = std::to_string(getpid()) + "\n";
-		ok = ok && write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size());
-		// The lock stays with the process when it changes user.
-		if (become != 0)
-			ok = ok && setgroups(0, nullptr) == 0 && setgid(become) == 0 && setuid(become) == 0;
-		char c = ok ? 'y' : 'n';
-		ssize_t w = write(ready[1], &c, 1);
-		(void)w;
-		for (;;) {
-			int sig = sigwaitinfo(&all, nullptr);
-			if (sig < 0)
-				continue;
-			std::string line = std::to_string(sig) + "\n";
-			int r = open(record.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
-			w = write(r, line.data(), line.size());
-			close(r);
-			if (sig == SIGTERM)
-				_exit(0);
-		}
-	}
-	close(ready[1]);
-	char c = 'n';
-	ssize_t r = read(ready[0], &c, 1);
-	close(ready[0]);
-	return r == 1 && c == 'y' ? child : -1;
-}
-
-std::vector<int> recorded(const std::string &record)
-{
-	std::vector<int> sigs;
-	std::string text = read_file(record);
-	for (size_t p = 0; p < text.size();) {
-		size_t nl = text.find('\n', p);
-		if (nl == std::string::npos)
-			break;
-		sigs.push_back(atoi(text.substr(p, nl - p).c_str()));
-		p = nl + 1;
-	}
-	return sigs;
-}
 
 // A PID that names no process: a child that has ended and been reaped.
 pid_t gone_pid()
@@ -467,10 +406,10 @@ void run_row(const Row &row)
 	                   row.file == File::other_writable || row.file == File::planted_at_tmp ||
 	                   row.file == File::writable_at_tmp;
 	std::string other_program = dir.file("other.pid");
-	pid_t stand_in = start_stand_in(daemon_file ? path : linked ? other_program : dir.file("witness.pid"),
-	                                row.file != File::unlocked, record, row.runner);
-	ASSERT_GT(stand_in, 0);
-	int named = stand_in;  // the PID the file names
+	StandIn stand_in(daemon_file ? path : linked ? other_program : dir.file("witness.pid"),
+	                 {.lock = row.file != File::unlocked, .record = record, .become = row.runner});
+	ASSERT_GT(stand_in.pid(), 0);
+	int named = stand_in.pid();  // the PID the file names
 	int lock_fd = -1;
 	switch (row.file) {
 	case File::none:
@@ -567,9 +506,9 @@ void run_row(const Row &row)
 	}
 
 	if (!row.signals.empty())
-		wait_until([&] { return recorded(record).size() >= row.signals.size(); }, 5000);
+		wait_until([&] { return stand_in.signals().size() >= row.signals.size(); }, 5000);
 	std::this_thread::sleep_for(std::chrono::milliseconds(300));  // room for a stray signal to arrive
-	EXPECT_EQ(recorded(record), row.signals);
+	EXPECT_EQ(stand_in.signals(), row.signals);
 	EXPECT_EQ(signals_to_us.load(), 0) << "a signal reached the test process";
 
 	if (row.file != File::none) {

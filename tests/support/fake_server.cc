@@ -101,13 +101,6 @@ std::string http_head(Page page, size_t body_len)
 
 }  // namespace
 
-void fixture::UniqueFd::reset(int fd)
-{
-	if (fd_ >= 0)
-		close(fd_);
-	fd_ = fd;
-}
-
 FakeServer::FakeServer(const FakeServerOptions &o) : opts_(o)
 {
 	int p[2];
@@ -116,7 +109,7 @@ FakeServer::FakeServer(const FakeServerOptions &o) : opts_(o)
 	wake_read_.reset(p[0]);
 	wake_write_.reset(p[1]);
 
-	fixture::UniqueFd s(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
+	unique_fd s(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
 	if (!s)
 		return;
 	int one = 1;
@@ -401,7 +394,7 @@ void FakeServer::settle(int fd, uint64_t id)
 	set_settling(id, false);
 }
 
-void FakeServer::serve(fixture::UniqueFd conn)
+void FakeServer::serve(unique_fd conn)
 {
 	int fd = conn.get();
 	std::string got;
@@ -510,7 +503,7 @@ void FakeServer::accept_loop()
 		}
 		if (w == Wait::timeout)
 			continue;
-		fixture::UniqueFd conn(accept4(listen_.get(), nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC));
+		unique_fd conn(accept4(listen_.get(), nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC));
 		if (!conn) {
 			if (errno == EMFILE || errno == ENFILE || errno == ENOBUFS || errno == ENOMEM)
 				pause(50);  // out of descriptors: don't spin
@@ -531,7 +524,7 @@ void FakeServer::accept_loop()
 
 FullBacklogListener::FullBacklogListener()
 {
-	fixture::UniqueFd s(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+	unique_fd s(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
 	if (!s)
 		return;
 	sockaddr_in a{};
@@ -547,7 +540,7 @@ FullBacklogListener::FullBacklogListener()
 	// Connect until one stays pending: from then on the queue is full and
 	// every new SYN is dropped.
 	for (int i = 0; i < 8 && !ok_; i++) {
-		fixture::UniqueFd c(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
+		unique_fd c(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
 		if (!c)
 			return;
 		if (connect(c.get(), reinterpret_cast<sockaddr *>(&a), sizeof a) != 0) {

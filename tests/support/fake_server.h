@@ -20,6 +20,8 @@
 #include <thread>
 #include <vector>
 
+#include "base/unique_fd.h"
+
 enum class Page { status, login, logout, other };
 
 // The kind of a request is only known once it has been read, so every
@@ -61,38 +63,10 @@ struct RecordedRequest {
 	std::string raw;  // every byte received on that connection
 };
 
+// The name the fake server's descriptor owner had; it is the program's
+// own owner now.
 namespace fixture {
-
-// Owns one descriptor and closes it once.
-class UniqueFd {
-public:
-	UniqueFd() = default;
-	explicit UniqueFd(int fd) : fd_(fd) {}
-	~UniqueFd() { reset(); }
-	UniqueFd(UniqueFd &&o) noexcept : fd_(o.release()) {}
-	UniqueFd &operator=(UniqueFd &&o) noexcept
-	{
-		if (this != &o)
-			reset(o.release());
-		return *this;
-	}
-	UniqueFd(const UniqueFd &) = delete;
-	UniqueFd &operator=(const UniqueFd &) = delete;
-
-	int get() const { return fd_; }
-	int release()
-	{
-		int fd = fd_;
-		fd_ = -1;
-		return fd;
-	}
-	void reset(int fd = -1);
-	explicit operator bool() const { return fd_ >= 0; }
-
-private:
-	int fd_ = -1;
-};
-
+using UniqueFd = unique_fd;
 }  // namespace fixture
 
 class FakeServer {
@@ -144,7 +118,7 @@ private:
 	enum class Wait { ready, timeout, stop };
 
 	void accept_loop();
-	void serve(fixture::UniqueFd fd);
+	void serve(unique_fd fd);
 	Wait wait_fd(int fd, short events, int timeout_ms) const;
 	bool pause(int ms) const;
 	bool send_all(int fd, const char *p, size_t n) const;
@@ -157,8 +131,8 @@ private:
 	std::string page_locked(Page page);
 
 	FakeServerOptions opts_;
-	fixture::UniqueFd listen_;
-	fixture::UniqueFd wake_read_, wake_write_;  // readable once stopping
+	unique_fd listen_;
+	unique_fd wake_read_, wake_write_;  // readable once stopping
 	int port_ = 0;
 	std::atomic<bool> stopping_{false};
 
@@ -189,8 +163,8 @@ public:
 	bool ok() const { return ok_; }
 
 private:
-	fixture::UniqueFd listen_;
-	std::vector<fixture::UniqueFd> fillers_;
+	unique_fd listen_;
+	std::vector<unique_fd> fillers_;
 	int port_ = 0;
 	bool ok_ = false;
 };

@@ -1,169 +1,158 @@
 #include "syslog_sink.h"
 
-#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sched.h>
 #include <signal.h>
-#include <sys/file.h>
+#include <sys/mman.h>
+#include <sys/mount.h>
 #include <sys/prctl.h>
 #include <sys/socket.h>
-#include <sys/stat.h>
 #include <sys/un.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <chrono>
-#include <cstdlib>
+#include <cstdint>
 #include <cstring>
+#include <new>
 #include <thread>
 
-#include "helpers.h"
+#include "base/unique_fd.h"
 
 namespace {
 
-// Outside /tmp, which some tests replace in a private mount namespace.
-const std::string SINK_DIR = "/var/tmp/kavri-test-syslog";
+// The datagrams received, each as its length (4 bytes) and its bytes, in
+// a mapping shared with the sink and with every child forked after it was
+// made: a header, then the records. Only the sink appends; `used` tells
+// readers how far.
+struct Store {
+	std::atomic<uint64_t> used;
+	std::atomic<uint64_t> dropped;  // datagrams that found no room
+};
+static_assert(std::atomic<uint64_t>::is_always_lock_free, "shared between processes");
 
-// Is something accepting datagrams on /dev/log?
-bool dev_log_listening()
+constexpr size_t MAPPED = 64 << 20;  // pages are taken only as they fill
+constexpr size_t HEADER = 64;
+constexpr size_t ROOM = MAPPED - HEADER;
+
+Store *store = nullptr;
+char *records_at = nullptr;
+pid_t sink = 0;
+pid_t sink_parent = 0;
+uint64_t view_from = 0;
+std::string failure;  // why the capture could not be set up
+
+[[noreturn]] void run_sink(int sock)
 {
-	int s = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-	if (s < 0)
+	static char buf[65536];
+	for (;;) {
+		ssize_t n = recv(sock, buf, sizeof buf, 0);
+		if (n < 0) {
+			if (errno == EINTR)
+				continue;
+			_exit(1);
+		}
+		uint64_t at = store->used.load(std::memory_order_relaxed);
+		uint32_t len = static_cast<uint32_t>(n);
+		if (at + sizeof len + len > ROOM) {
+			store->dropped.fetch_add(1);
+			continue;
+		}
+		memcpy(records_at + at, &len, sizeof len);
+		memcpy(records_at + at + sizeof len, buf, len);
+		store->used.store(at + sizeof len + len, std::memory_order_release);
+	}
+}
+
+bool set_up(std::string *why)
+{
+	if (unshare(CLONE_NEWNS) != 0) {
+		*why = std::string("unshare (needs root): ") + strerror(errno);
 		return false;
-	struct sockaddr_un a = {};
-	a.sun_family = AF_UNIX;
-	strcpy(a.sun_path, "/dev/log");
-	bool ok = connect(s, reinterpret_cast<sockaddr *>(&a), sizeof a) == 0;
-	close(s);
-	return ok;
-}
-
-pid_t sink_pid()
-{
-	std::string text = read_file(SINK_DIR + "/sink.pid");
-	pid_t pid = static_cast<pid_t>(atol(text.c_str()));
-	if (pid > 0 && kill(pid, 0) == 0)
-		return pid;
-	return 0;
-}
-
-bool start_sink(std::string *why)
-{
-	unlink((SINK_DIR + "/sink.pid").c_str());
-	std::string exe = std::string(KAVRI_TEST_SYSLOGD);
-	// A test that is a child subreaper would adopt the sink and might
-	// reap it with its daemons: adopt nothing while the sink detaches.
-	int subreaper = 0;
-	prctl(PR_GET_CHILD_SUBREAPER, &subreaper);
-	if (subreaper)
-		prctl(PR_SET_CHILD_SUBREAPER, 0);
+	}
+	if (mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) {
+		*why = std::string("making / private: ") + strerror(errno);
+		return false;
+	}
+	unique_fd sock(take_dev_log(why));
+	if (!sock)
+		return false;
+	void *m = mmap(nullptr, MAPPED, PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
+	if (m == MAP_FAILED) {
+		*why = std::string("mmap: ") + strerror(errno);
+		return false;
+	}
+	store = new (m) Store{};
+	records_at = static_cast<char *>(m) + HEADER;
+	pid_t parent = getpid();
 	pid_t child = fork();
-	if (child == 0) {
-		// Detach twice so the sink belongs to no test process.
-		setsid();
-		if (fork() != 0)
-			_exit(0);
-		int null = open("/dev/null", O_RDWR);
-		dup2(null, 0);
-		dup2(null, 1);
-		dup2(null, 2);
-		execl(exe.c_str(), "kavri-test-syslogd", SINK_DIR.c_str(), static_cast<char *>(nullptr));
-		_exit(127);
-	}
-	if (child > 0)
-		waitpid(child, nullptr, 0);
-	if (subreaper)
-		prctl(PR_SET_CHILD_SUBREAPER, 1);
 	if (child < 0) {
-		*why = "fork failed";
+		*why = std::string("fork: ") + strerror(errno);
 		return false;
 	}
-	for (int i = 0; i < 200; i++) {
-		if (sink_pid() > 0 && dev_log_listening())
-			return true;
-		std::this_thread::sleep_for(std::chrono::milliseconds(10));
+	if (child == 0) {
+		prctl(PR_SET_PDEATHSIG, SIGKILL);
+		if (getppid() != parent)
+			_exit(1);
+		prctl(PR_SET_NAME, "kavri-syslog-sink");
+		// Nothing of the test's but the socket: no pipe a test waits on
+		// stays open here.
+		int s = dup2(sock.get(), 3);
+		close_range(0, 2, 0);
+		close_range(4, ~0U, 0);
+		sigset_t all;
+		sigfillset(&all);
+		sigprocmask(SIG_BLOCK, &all, nullptr);
+		run_sink(s);
 	}
-	*why = "the stand-in system log did not start (binding /dev/log needs root)";
-	return false;
+	sink = child;
+	sink_parent = parent;
+	return true;
 }
 
-// Where this process's view of the log begins: entries written before it
-// started looking may come from an earlier process with the same PID.
-long start_offset = -1;
+// The records from this process's view on, parsed.
+std::vector<SyslogLine> records()
+{
+	std::vector<SyslogLine> lines;
+	if (store == nullptr)
+		return lines;
+	if (store->dropped.load() > 0)
+		ADD_FAILURE() << store->dropped.load() << " system-log entries found no room in the capture";
+	uint64_t end = store->used.load(std::memory_order_acquire);
+	for (uint64_t at = view_from; at + sizeof(uint32_t) <= end;) {
+		uint32_t len;
+		memcpy(&len, records_at + at, sizeof len);
+		SyslogLine l;
+		if (parse_syslog_datagram(std::string(records_at + at + sizeof len, len), &l))
+			lines.push_back(std::move(l));
+		at += sizeof len + len;
+	}
+	return lines;
+}
 
 }  // namespace
 
 bool syslog_sink_available(std::string *why)
 {
-	std::string dummy;
-	if (why == nullptr)
-		why = &dummy;
-	mkdir(SINK_DIR.c_str(), 0755);
-	int lock = open((SINK_DIR + "/lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
-	if (lock < 0) {
-		*why = "cannot open " + SINK_DIR + "/lock";
-		return false;
-	}
-	flock(lock, LOCK_EX);
-	bool ok;
-	if (sink_pid() > 0 && dev_log_listening()) {
-		ok = true;
-	} else if (dev_log_listening()) {
-		*why = "a real system log owns /dev/log; its entries cannot be captured here";
-		ok = false;
-	} else {
-		struct stat st;
-		if (lstat("/dev/log", &st) == 0 && !S_ISSOCK(st.st_mode)) {
-			*why = "/dev/log exists and is no socket";
-			ok = false;
-		} else {
-			ok = start_sink(why);
-		}
-	}
-	flock(lock, LOCK_UN);
-	close(lock);
-	if (ok && start_offset < 0) {
-		struct stat st;
-		start_offset = stat((SINK_DIR + "/log").c_str(), &st) == 0 ? static_cast<long>(st.st_size) : 0;
-	}
-	return ok;
+	if (store != nullptr)
+		return true;
+	if (failure.empty() && !set_up(&failure) && failure.empty())
+		failure = "unknown";
+	if (store != nullptr)
+		return true;
+	if (why != nullptr)
+		*why = failure;
+	return false;
 }
 
 std::vector<SyslogLine> syslog_lines(pid_t pid)
 {
-	std::vector<SyslogLine> lines;
-	std::string all = read_file(SINK_DIR + "/log");
-	size_t pos = 0;
-	// A log emptied meanwhile is read from its beginning.
-	if (start_offset > 0 && static_cast<size_t>(start_offset) <= all.size())
-		pos = static_cast<size_t>(start_offset);
-	while (pos < all.size()) {
-		size_t colon = all.find(':', pos);
-		if (colon == std::string::npos)
-			break;
-		size_t len = strtoul(all.c_str() + pos, nullptr, 10);
-		if (colon + 1 + len > all.size())
-			break;  // a record still being written
-		std::string rec = all.substr(colon + 1, len);
-		pos = colon + 1 + len + 1;
-
-		// "<PRI>Mmm dd hh:mm:ss IDENT[PID]: MESSAGE"
-		SyslogLine l{};
-		if (rec.empty() || rec[0] != '<')
-			continue;
-		l.priority = atoi(rec.c_str() + 1);
-		size_t open_b = rec.find('[');
-		size_t close_b = rec.find("]: ", open_b == std::string::npos ? 0 : open_b);
-		if (open_b == std::string::npos || close_b == std::string::npos)
-			continue;
-		size_t ident_start = rec.rfind(' ', open_b);
-		ident_start = ident_start == std::string::npos ? 0 : ident_start + 1;
-		l.ident = rec.substr(ident_start, open_b - ident_start);
-		l.pid = static_cast<pid_t>(atol(rec.c_str() + open_b + 1));
-		l.message = rec.substr(close_b + 3);
+	std::vector<SyslogLine> mine;
+	for (auto &l : records())
 		if (l.pid == pid)
-			lines.push_back(std::move(l));
-	}
-	return lines;
+			mine.push_back(std::move(l));
+	return mine;
 }
 
 bool syslog_wait_for(pid_t pid, const std::string &text, int timeout_ms)
@@ -177,4 +166,45 @@ bool syslog_wait_for(pid_t pid, const std::string &text, int timeout_ms)
 			return false;
 		std::this_thread::sleep_for(std::chrono::milliseconds(20));
 	}
+}
+
+void syslog_restart_view()
+{
+	if (store == nullptr)
+		return;
+	// A mark of no syslog() shape, sent behind everything sent so far: once
+	// it is in, so is all that came before it.
+	static unsigned marks = 0;
+	std::string mark = "view " + std::to_string(getpid()) + " " + std::to_string(++marks) + " " +
+	                   std::to_string(std::chrono::steady_clock::now().time_since_epoch().count());
+	unique_fd s(socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0));
+	struct sockaddr_un a = {};
+	a.sun_family = AF_UNIX;
+	strcpy(a.sun_path, "/dev/log");
+	bool sent = s && sendto(s.get(), mark.data(), mark.size(), 0, reinterpret_cast<sockaddr *>(&a), sizeof a) ==
+	                      static_cast<ssize_t>(mark.size());
+	auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+	uint64_t at = view_from;
+	while (sent) {
+		uint64_t end = store->used.load(std::memory_order_acquire);
+		for (; at + sizeof(uint32_t) <= end;) {
+			uint32_t len;
+			memcpy(&len, records_at + at, sizeof len);
+			bool found = std::string(records_at + at + sizeof len, len) == mark;
+			at += sizeof len + len;
+			if (found) {
+				view_from = at;
+				return;
+			}
+		}
+		if (std::chrono::steady_clock::now() >= deadline)
+			break;
+		std::this_thread::sleep_for(std::chrono::milliseconds(2));
+	}
+	view_from = store->used.load(std::memory_order_acquire);
+}
+
+pid_t syslog_sink_pid()
+{
+	return getpid() == sink_parent ? sink : 0;
 }

@@ -1,8 +1,10 @@
-// Capture of what the real syslog() sends, for tests. Where no system log
-// listens on /dev/log, one sink process shared by all test processes binds
-// it and appends every datagram, one per line, to a file; tests pick their
-// lines out by the writer's PID. Where a real system log owns /dev/log the
-// capture is unavailable (skip, or fail under CI).
+// Capture of what the real syslog() sends, for tests. The test process
+// moves into a mount namespace of its own in which /dev/log is its own
+// socket (dev_log.h), and a sink process, which dies with the test process,
+// keeps every datagram in memory that the test process and every child it
+// forks later share. So kavri, started from the test or from an isolated
+// child of it, writes its entries there and never to the machine's system
+// log; tests pick their lines out by the writer's PID.
 #pragma once
 
 #include <sys/types.h>
@@ -10,19 +12,25 @@
 #include <string>
 #include <vector>
 
-struct SyslogLine {
-	int priority;         // the <N> the datagram began with (facility | level)
-	pid_t pid;            // from "kavri[PID]:"
-	std::string ident;    // "kavri"
-	std::string message;  // the text after "kavri[PID]: "
-};
+#include "dev_log.h"
 
-// Start (or find) the shared sink. False, with `why` filled, where none can run.
+// Set up the capture in this process, once (a child forked later shares
+// it). False, with `why` filled, where it cannot be had (it needs root).
 bool syslog_sink_available(std::string *why);
 
-// Every captured line written by `pid` since this process first asked for
-// the sink, in arrival order.
+// Every captured line written by `pid` since this process's view of the
+// log began (when the capture was set up, or the last
+// syslog_restart_view), in arrival order.
 std::vector<SyslogLine> syslog_lines(pid_t pid);
 
 // Wait until a line of `pid` contains `text`; false after timeout_ms.
 bool syslog_wait_for(pid_t pid, const std::string &text, int timeout_ms);
+
+// Begin this process's view of the log now, after every entry sent so far:
+// a child in a PID namespace of its own gets the PIDs that earlier
+// children's daemons had, and must not see their lines.
+void syslog_restart_view();
+
+// The sink process, in the process that started it (0 elsewhere): it is
+// no child of a test's to kill.
+pid_t syslog_sink_pid();

@@ -2,7 +2,9 @@
 // kavri out before pointing it at a real portal.
 //   kavri-demo-server [--port N] [--port-file FILE] [--count-file FILE]
 //                     [--refuse-logins]
-// Runs until SIGTERM or SIGINT. With --count-file it keeps FILE holding
+// Runs until SIGTERM or SIGINT. SIGUSR1 makes it forget the login, as a
+// portal does when a session times out: the status page shows the login
+// form again until the next login. With --count-file it keeps FILE holding
 // the number of requests of each kind taken so far ("status N", "login N",
 // "logout N", "other N", one a line), rewritten four times a second and
 // at the end: a soak counts a daemon's passes there. With --refuse-logins
@@ -88,12 +90,13 @@ int main(int argc, char **argv)
 	}
 
 	// Blocked before the server's threads start, so they inherit the mask
-	// and sigwait below is the only taker.
-	sigset_t stop;
-	sigemptyset(&stop);
-	sigaddset(&stop, SIGTERM);
-	sigaddset(&stop, SIGINT);
-	pthread_sigmask(SIG_BLOCK, &stop, nullptr);
+	// and the waits below are the only takers.
+	sigset_t taken;
+	sigemptyset(&taken);
+	sigaddset(&taken, SIGTERM);
+	sigaddset(&taken, SIGINT);
+	sigaddset(&taken, SIGUSR1);
+	pthread_sigmask(SIG_BLOCK, &taken, nullptr);
 
 	FakeServer server(opts);
 	if (!server.listening()) {
@@ -109,16 +112,16 @@ int main(int argc, char **argv)
 	std::printf("kavri-demo-server listening on 127.0.0.1:%d\n", server.port());
 	std::fflush(stdout);
 
-	if (count_file.empty()) {
-		int sig = 0;
-		while (sigwait(&stop, &sig) != 0) {
-		}
-		return 0;
-	}
+	// Without a count file the wait has no end but a signal.
 	const struct timespec quarter = {0, 250 * 1000 * 1000};
 	for (;;) {
-		int sig = sigtimedwait(&stop, nullptr, &quarter);
-		if (!write_counts(count_file, server)) {
+		int sig = count_file.empty() ? sigwaitinfo(&taken, nullptr) : sigtimedwait(&taken, nullptr, &quarter);
+		if (sig == SIGUSR1) {
+			server.set_logged_in(false);
+			std::printf("kavri-demo-server: session dropped (SIGUSR1)\n");
+			std::fflush(stdout);
+		}
+		if (!count_file.empty() && !write_counts(count_file, server)) {
 			std::fprintf(stderr, "%s: cannot write %s: %s\n", argv[0], count_file.c_str(), std::strerror(errno));
 			return 1;
 		}
