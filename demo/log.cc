@@ -1,11 +1,12 @@
-// kavri-demo-log: the system log of the demo. Run in a mount namespace of
-// its own (demo/run runs under unshare -m), it takes /dev/log there, so
-// that what kavri sends with syslog() comes here and never to the
-// machine's system log, and prints each entry as it comes:
+// kavri-demo-log: the system log of the demo.
+//   kavri-demo-log FILE COMMAND [ARGUMENT...]
+// Takes a /dev/log of its own in a mount namespace of its own (see
+// tests/support/dev_log.h) and runs COMMAND there, so that what COMMAND and
+// the processes it starts (kavri's daemon among them) send with syslog()
+// comes here, and never to the machine's system log. Each entry is
+// appended to FILE as it comes, one a line:
 //   daemon.info kavri[4242]: Keep-alive daemon started, pid: 4242
-//   kavri-demo-log [--ready FILE]
-// With --ready it creates FILE once it listens. Runs until SIGTERM or
-// SIGINT, or until the process that started it ends.
+// The log ends with COMMAND, whose exit status this is.
 #include <signal.h>
 #include <sys/prctl.h>
 #include <sys/socket.h>
@@ -34,47 +35,64 @@ const char *level_name(int priority)
 	return names[priority & 7];
 }
 
-}  // namespace
-
-int main(int argc, char **argv)
+[[noreturn]] void keep_log(int sock, FILE *out)
 {
-	std::string ready;
-	if (argc == 3 && std::string(argv[1]) == "--ready") {
-		ready = argv[2];
-	} else if (argc != 1) {
-		std::fprintf(stderr, "usage: %s [--ready FILE]\n", argv[0]);
-		return 2;
-	}
-	prctl(PR_SET_PDEATHSIG, SIGTERM);
-	std::string why;
-	int sock = take_dev_log(&why);
-	if (sock < 0) {
-		std::fprintf(stderr, "%s: cannot take /dev/log: %s\n", argv[0], why.c_str());
-		return 1;
-	}
-	if (!ready.empty()) {
-		FILE *f = std::fopen(ready.c_str(), "w");
-		if (f == nullptr || std::fclose(f) != 0) {
-			std::fprintf(stderr, "%s: cannot write %s: %s\n", argv[0], ready.c_str(), std::strerror(errno));
-			return 1;
-		}
-	}
 	static char buf[65536];
 	for (;;) {
 		ssize_t n = recv(sock, buf, sizeof buf, 0);
 		if (n < 0) {
 			if (errno == EINTR)
 				continue;
-			std::fprintf(stderr, "%s: %s\n", argv[0], std::strerror(errno));
-			return 1;
+			_exit(1);
 		}
 		std::string datagram(buf, static_cast<size_t>(n));
 		SyslogLine l;
 		if (parse_syslog_datagram(datagram, &l))
-			std::printf("%s.%s %s[%d]: %s\n", facility_name(l.priority), level_name(l.priority), l.ident.c_str(),
-			            static_cast<int>(l.pid), l.message.c_str());
+			std::fprintf(out, "%s.%s %s[%d]: %s\n", facility_name(l.priority), level_name(l.priority),
+			             l.ident.c_str(), static_cast<int>(l.pid), l.message.c_str());
 		else
-			std::printf("%s\n", datagram.c_str());
-		std::fflush(stdout);
+			std::fprintf(out, "%s\n", datagram.c_str());
+		std::fflush(out);
 	}
+}
+
+}  // namespace
+
+int main(int argc, char **argv)
+{
+	if (argc < 3) {
+		std::fprintf(stderr, "usage: %s FILE COMMAND [ARGUMENT...]\n", argv[0]);
+		return 2;
+	}
+	FILE *out = std::fopen(argv[1], "a");
+	if (out == nullptr) {
+		std::fprintf(stderr, "%s: cannot open %s: %s\n", argv[0], argv[1], std::strerror(errno));
+		return 1;
+	}
+	std::string why;
+	int sock = take_dev_log(&why);
+	if (sock < 0) {
+		std::fprintf(stderr, "%s: no /dev/log of its own: %s\n", argv[0], why.c_str());
+		return 1;
+	}
+	// The log keeper is a child that dies with this process, which becomes
+	// COMMAND.
+	pid_t parent = getpid();
+	pid_t keeper = fork();
+	if (keeper < 0) {
+		std::fprintf(stderr, "%s: fork: %s\n", argv[0], std::strerror(errno));
+		return 1;
+	}
+	if (keeper == 0) {
+		prctl(PR_SET_PDEATHSIG, SIGKILL);
+		if (getppid() != parent)
+			_exit(0);
+		close(STDIN_FILENO);
+		keep_log(sock, out);
+	}
+	close(sock);
+	std::fclose(out);
+	execvp(argv[2], argv + 2);
+	std::fprintf(stderr, "%s: cannot run %s: %s\n", argv[0], argv[2], std::strerror(errno));
+	return 127;
 }

@@ -2,6 +2,7 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <sched.h>
 #include <sys/mount.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -10,7 +11,6 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstdio>
 #include <climits>
 #include <cstdlib>
 #include <cstring>
@@ -60,40 +60,6 @@ bool copy_entry(int old, const char *name, std::string *why)
 	return ok;
 }
 
-pid_t parent_of(pid_t pid)
-{
-	std::string stat;
-	FILE *f = fopen(("/proc/" + std::to_string(pid) + "/stat").c_str(), "r");
-	if (f == nullptr)
-		return 0;
-	char buf[1024];
-	size_t n = fread(buf, 1, sizeof buf - 1, f);
-	fclose(f);
-	stat.assign(buf, n);
-	// "pid (comm) state ppid ...": comm may hold blanks and parens.
-	size_t close = stat.rfind(')');
-	return close == std::string::npos ? 0 : static_cast<pid_t>(atol(stat.c_str() + close + 4));
-}
-
-// Whether this process is in another mount namespace than some ancestor:
-// one that it or an ancestor made, not the machine's, which every process
-// shares that never left it. (Process 1's own namespace is often not
-// readable, even for root in a container.)
-bool own_mount_namespace()
-{
-	std::string ours = link_target("/proc/self/ns/mnt");
-	if (ours.empty())
-		return false;
-	for (pid_t p = getppid(); p > 0; p = parent_of(p)) {
-		std::string theirs = link_target(("/proc/" + std::to_string(p) + "/ns/mnt").c_str());
-		if (!theirs.empty() && theirs != ours)
-			return true;
-		if (p == 1)
-			break;
-	}
-	return false;
-}
-
 }  // namespace
 
 bool parse_syslog_datagram(const std::string &rec, SyslogLine *l)
@@ -117,8 +83,12 @@ bool parse_syslog_datagram(const std::string &rec, SyslogLine *l)
 
 int take_dev_log(std::string *why)
 {
-	if (!own_mount_namespace()) {
-		*why = "refused: not in a mount namespace of its own (no ancestor process is in another one)";
+	if (unshare(CLONE_NEWNS) != 0) {
+		*why = failed("unshare (needs root)");
+		return -1;
+	}
+	if (mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) {
+		*why = failed("making / private");
 		return -1;
 	}
 	unique_fd old(open("/dev", O_RDONLY | O_DIRECTORY | O_CLOEXEC));

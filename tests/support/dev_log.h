@@ -1,10 +1,11 @@
-// A /dev/log of one's own. In a mount namespace of the caller's own, /dev
-// becomes a small tmpfs that holds the machine's entries of /dev, bound
-// there (the same devices, links and mounts), and in place of the machine's
-// log socket a datagram socket of the caller's: whatever the processes of
-// that namespace send with syslog() reaches the caller, and neither the
-// machine's /dev nor its system log sees any of it. The tests capture
-// kavri's system-log entries so; the demo shows them so.
+// A /dev/log of one's own. The calling process moves into a mount
+// namespace of its own, in which /dev becomes a small tmpfs that holds the
+// machine's entries of /dev, bound there (the same devices, links and
+// mounts), and in place of the machine's log socket a datagram socket of
+// the caller's: whatever that process and those it starts later send with
+// syslog() reaches the caller, and neither the machine's /dev nor its
+// system log sees any of it. The tests capture kavri's system-log entries
+// so; the demo shows them so.
 #pragma once
 
 #include <sys/types.h>
@@ -22,8 +23,8 @@ struct SyslogLine {
 // False when the datagram has not that shape.
 bool parse_syslog_datagram(const std::string &datagram, SyslogLine *line);
 
-// Make /dev as described above and return the socket bound at /dev/log
-// (close-on-exec, blocking), or -1 with `why`. The caller must have a mount
-// namespace of its own with "/" private: this refuses to act in the one its
-// ancestors share, the machine's own.
+// Move into the namespace described above (with "/" private there) and
+// return the socket bound at /dev/log (close-on-exec, blocking), or -1
+// with `why` (it needs root). Threads other than the caller stay where
+// they were.
 int take_dev_log(std::string *why);
