@@ -36,13 +36,13 @@ void apply(FakeServer &f, const Stage &st)
 }
 
 // The schedule's own lines, by the names the table below uses.
-const Want first = {'E', "http_do_login(): failed first login attempt."};
-const Want wait = {'I', "http_do_login(): waiting a while before retrying..."};
-const Want no_page = {'D', "http_do_login(): failed to bring up login page."};
-const Want no_login2 = {'I', "http_do_login(): failed to send login (attempt #2)."};
-const Want no_login3 = {'I', "http_do_login(): failed to send login (attempt #3)."};
-const Want give_up = {'E', "http_do_login(): failed 3 retries - backing off for a while."};
-const Want success = {'D', "http_do_login(): Success."};
+const Want first = {ALL_RUNS, 'E', "http_do_login(): failed first login attempt."};
+const Want wait = {WITH_V, 'I', "http_do_login(): waiting a while before retrying..."};
+const Want no_page = {WITH_D, 'D', "http_do_login(): failed to bring up login page."};
+const Want no_login2 = {WITH_V, 'I', "http_do_login(): failed to send login (attempt #2)."};
+const Want no_login3 = {WITH_V, 'I', "http_do_login(): failed to send login (attempt #3)."};
+const Want give_up = {ALL_RUNS, 'E', "http_do_login(): failed 3 retries - backing off for a while."};
+const Want success = {WITH_D, 'D', "http_do_login(): Success."};
 
 struct RetryCase {
 	const char *name;
@@ -176,7 +176,7 @@ int refused_port()
 
 std::vector<Want> unreachable_errors()
 {
-	const Want refused = {'E', "Failed to connect to login server (127.0.0.1): Connection refused"};
+	const Want refused = {ALL_RUNS, 'E', "Failed to connect to login server (127.0.0.1): Connection refused"};
 	// The called operations' lines come before the schedule's own.
 	return {refused, refused, first, refused, refused, refused, refused, give_up};
 }
