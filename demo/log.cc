@@ -9,7 +9,6 @@
 // The log ends with COMMAND, whose exit status this is.
 #include <signal.h>
 #include <sys/prctl.h>
-#include <sys/socket.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -37,15 +36,8 @@ const char *level_name(int priority)
 
 [[noreturn]] void keep_log(int sock, FILE *out)
 {
-	static char buf[65536];
-	for (;;) {
-		ssize_t n = recv(sock, buf, sizeof buf, 0);
-		if (n < 0) {
-			if (errno == EINTR)
-				continue;
-			_exit(1);
-		}
-		std::string datagram(buf, static_cast<size_t>(n));
+	std::string datagram;
+	while (next_datagram(sock, &datagram)) {
 		SyslogLine l;
 		if (parse_syslog_datagram(datagram, &l))
 			std::fprintf(out, "%s.%s %s[%d]: %s\n", facility_name(l.priority), level_name(l.priority),
@@ -54,6 +46,7 @@ const char *level_name(int priority)
 			std::fprintf(out, "%s\n", datagram.c_str());
 		std::fflush(out);
 	}
+	_exit(1);
 }
 
 }  // namespace

@@ -32,20 +32,6 @@ namespace {
 const unsigned modes[] = {0, MODE_VERBOSE, MODE_VERBOSE | MODE_DEBUG};
 const char default_form[] = "username=joe&password=secret&submitForm=Login";
 
-// A loopback port where nothing listens: bound, then let go.
-int closed_port()
-{
-	int fd = socket(AF_INET, SOCK_STREAM, 0);
-	sockaddr_in a{};
-	a.sin_family = AF_INET;
-	a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-	socklen_t len = sizeof a;
-	bind(fd, reinterpret_cast<sockaddr *>(&a), sizeof a);
-	getsockname(fd, reinterpret_cast<sockaddr *>(&a), &len);
-	close(fd);
-	return ntohs(a.sin_port);
-}
-
 struct Scenario {
 	const char *name;
 	std::vector<Path> paths;  // the one it must take (the first that fits)

@@ -1,8 +1,6 @@
 // Console lines in the order they were written, when standard output and
 // standard error go to one pipe, as cron, systemd or a script capture them.
 #include <gtest/gtest.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
 #include <unistd.h>
 
 #include <string>
@@ -10,20 +8,6 @@
 #include "helpers.h"
 
 namespace {
-
-// A loopback port where nothing listens: bound, then let go.
-int closed_port()
-{
-	int fd = socket(AF_INET, SOCK_STREAM, 0);
-	sockaddr_in a{};
-	a.sin_family = AF_INET;
-	a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-	socklen_t len = sizeof a;
-	bind(fd, reinterpret_cast<sockaddr *>(&a), sizeof a);
-	getsockname(fd, reinterpret_cast<sockaddr *>(&a), &len);
-	close(fd);
-	return ntohs(a.sin_port);
-}
 
 TEST(ConsoleOrder, InfoAndErrorLinesInterleaveAsWritten)
 {

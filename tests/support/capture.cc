@@ -5,6 +5,8 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include "helpers.h"
+
 namespace {
 
 int temp_fd()
@@ -18,13 +20,8 @@ int temp_fd()
 
 std::string slurp(int fd)
 {
-	std::string s;
 	lseek(fd, 0, SEEK_SET);
-	char buf[8192];
-	ssize_t n;
-	while ((n = read(fd, buf, sizeof buf)) > 0)
-		s.append(buf, static_cast<size_t>(n));
-	return s;
+	return read_all(fd);
 }
 
 }  // namespace

@@ -81,6 +81,20 @@ bool parse_syslog_datagram(const std::string &rec, SyslogLine *l)
 	return true;
 }
 
+bool next_datagram(int sock, std::string *datagram)
+{
+	static char buf[65536];
+	for (;;) {
+		ssize_t n = recv(sock, buf, sizeof buf, 0);
+		if (n >= 0) {
+			datagram->assign(buf, static_cast<size_t>(n));
+			return true;
+		}
+		if (errno != EINTR)
+			return false;
+	}
+}
+
 int take_dev_log(std::string *why)
 {
 	if (unshare(CLONE_NEWNS) != 0) {

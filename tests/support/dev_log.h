@@ -23,6 +23,10 @@ struct SyslogLine {
 // False when the datagram has not that shape.
 bool parse_syslog_datagram(const std::string &datagram, SyslogLine *line);
 
+// Wait for the next datagram on `sock` (a blocking datagram socket);
+// false when the socket fails.
+bool next_datagram(int sock, std::string *datagram);
+
 // Move into the namespace described above (with "/" private there) and
 // return the socket bound at /dev/log (close-on-exec, blocking), or -1
 // with `why` (it needs root). Threads other than the caller stay where

@@ -1,9 +1,12 @@
 #include "helpers.h"
 
+#include <arpa/inet.h>
 #include <fcntl.h>
+#include <netinet/in.h>
 #include <poll.h>
 #include <sched.h>
 #include <sys/mount.h>
+#include <sys/socket.h>
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -15,6 +18,8 @@
 #include <filesystem>
 #include <fstream>
 #include <sstream>
+
+#include "base/unique_fd.h"
 
 extern char **environ;
 
@@ -49,6 +54,30 @@ std::string read_file(const std::string &path)
 bool file_exists(const std::string &path)
 {
 	return access(path.c_str(), F_OK) == 0;
+}
+
+std::string read_all(int fd)
+{
+	std::string text;
+	char buf[8192];
+	ssize_t n;
+	while ((n = read(fd, buf, sizeof buf)) > 0 || (n < 0 && errno == EINTR))
+		if (n > 0)
+			text.append(buf, static_cast<size_t>(n));
+	return text;
+}
+
+int closed_port()
+{
+	unique_fd fd(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+	sockaddr_in a{};
+	a.sin_family = AF_INET;
+	a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+	socklen_t len = sizeof a;
+	if (bind(fd.get(), reinterpret_cast<sockaddr *>(&a), sizeof a) != 0 ||
+	    getsockname(fd.get(), reinterpret_cast<sockaddr *>(&a), &len) != 0)
+		return 0;
+	return ntohs(a.sin_port);
 }
 
 bool in_ci()

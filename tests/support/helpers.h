@@ -25,6 +25,11 @@ private:
 void write_file(const std::string &path, const std::string &content);
 std::string read_file(const std::string &path);
 bool file_exists(const std::string &path);
+// Everything `fd` gives from where it stands until its end.
+std::string read_all(int fd);
+
+// A loopback port where nothing listens: bound, then let go.
+int closed_port();
 
 struct RunResult {
 	std::string out;

@@ -67,16 +67,6 @@ void write_all(int fd, const std::string &text)
 	}
 }
 
-std::string read_all(int fd)
-{
-	std::string text;
-	char buf[4096];
-	ssize_t n;
-	while ((n = read(fd, buf, sizeof buf)) > 0)
-		text.append(buf, static_cast<size_t>(n));
-	return text;
-}
-
 }  // namespace
 
 bool wait_until(const std::function<bool()> &done, int timeout_ms)

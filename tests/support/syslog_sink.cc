@@ -43,24 +43,19 @@ std::string failure;  // why the capture could not be set up
 
 [[noreturn]] void run_sink(int sock)
 {
-	static char buf[65536];
-	for (;;) {
-		ssize_t n = recv(sock, buf, sizeof buf, 0);
-		if (n < 0) {
-			if (errno == EINTR)
-				continue;
-			_exit(1);
-		}
+	std::string datagram;
+	while (next_datagram(sock, &datagram)) {
 		uint64_t at = store->used.load(std::memory_order_relaxed);
-		uint32_t len = static_cast<uint32_t>(n);
+		uint32_t len = static_cast<uint32_t>(datagram.size());
 		if (at + sizeof len + len > ROOM) {
 			store->dropped.fetch_add(1);
 			continue;
 		}
 		memcpy(records_at + at, &len, sizeof len);
-		memcpy(records_at + at + sizeof len, buf, len);
+		memcpy(records_at + at + sizeof len, datagram.data(), len);
 		store->used.store(at + sizeof len + len, std::memory_order_release);
 	}
+	_exit(1);
 }
 
 bool set_up(std::string *why)
