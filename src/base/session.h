@@ -28,6 +28,7 @@ struct login_config {
 	int daemon_login;
 	int daemon_delay;  // minutes
 	const char *conf_file;
+	int conf_exposed;  // group or others may read the file, password and all
 };
 
 // The login state of a run. Each exchange composes its request and owns its

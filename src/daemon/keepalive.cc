@@ -131,6 +131,9 @@ void keepalive_loop(login_session *session, unsigned verbosity)
 	}
 	pthread_detach(listener);
 	log_notice("Keep-alive daemon started, pid: %d", pid);
+	if ((verbosity & MODE_VERBOSE) && session->conf->conf_exposed)
+		log_syslog(LOG_WARNING, "Configuration file %s holds your password and can be read by other users: %s",
+		           session->conf->conf_file, "chmod 600 it.");
 
 	// From here on nothing ends the daemon but SIGTERM: failures of a pass
 	// are reported by the client and the next pass tries again.
