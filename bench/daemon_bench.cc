@@ -44,6 +44,22 @@ long rss_kib(pid_t pid)
 	return status_field(slurp("/proc/" + std::to_string(pid) + "/status"), "VmRSS");
 }
 
+// The process's proportional share of the memory it maps: shared pages
+// (the C library's) count divided among the processes that map them.
+long pss_kib(pid_t pid)
+{
+	return status_field(slurp("/proc/" + std::to_string(pid) + "/smaps_rollup"), "Pss");
+}
+
+struct memory {
+	long rss, pss;
+};
+
+memory memory_of(pid_t pid)
+{
+	return {rss_kib(pid), pss_kib(pid)};
+}
+
 // Context switches of every thread of the process.
 long switches(pid_t pid)
 {
@@ -128,14 +144,17 @@ int main(int argc, char *argv[])
 		return 1;
 	}
 	std::this_thread::sleep_for(std::chrono::milliseconds(200));
-	long rss_start = rss_kib(pid);
+	memory at_start = memory_of(pid);
 
+	constexpr int WARM_UP = 10, CHECKS = 1000;
 	std::vector<double> latency_ms;
-	long rss_warm = 0;
-	for (int i = 0; i < 1000; i++) {
+	memory warm{};
+	for (int i = 0; i < WARM_UP + CHECKS; i++) {
 		// Code and buffers first touched by a forced check count once.
-		if (i == 100)
-			rss_warm = rss_kib(pid);
+		if (i == WARM_UP) {
+			std::this_thread::sleep_for(std::chrono::milliseconds(50));
+			warm = memory_of(pid);
+		}
 		size_t before = server.count(Page::status);
 		auto t0 = clk::now();
 		kill(pid, SIGHUP);
@@ -148,7 +167,7 @@ int main(int argc, char *argv[])
 		std::this_thread::sleep_for(std::chrono::milliseconds(2));
 	}
 	std::this_thread::sleep_for(std::chrono::milliseconds(200));
-	long rss_after = rss_kib(pid);
+	memory after = memory_of(pid);
 
 	long cpu0 = cpu_ticks(pid), sw0 = switches(pid);
 	std::this_thread::sleep_for(std::chrono::seconds(60));
@@ -159,9 +178,11 @@ int main(int argc, char *argv[])
 	}
 	std::sort(latency_ms.begin(), latency_ms.end());
 	auto pct = [&](double p) { return latency_ms.empty() ? 0.0 : latency_ms[static_cast<size_t>(p * (latency_ms.size() - 1))]; };
-	printf("daemon resident memory after start:        %ld KiB\n", rss_start);
-	printf("daemon resident memory after 100 checks:   %ld KiB\n", rss_warm);
-	printf("daemon resident memory after %zu checks:  %ld KiB\n", latency_ms.size(), rss_after);
+	printf("daemon memory after start:                 %ld KiB resident, %ld KiB Pss\n", at_start.rss, at_start.pss);
+	printf("daemon memory after %d warm-up checks:     %ld KiB resident, %ld KiB Pss\n", WARM_UP, warm.rss,
+	       warm.pss);
+	printf("daemon memory after %zu more checks:     %ld KiB resident, %ld KiB Pss\n",
+	       latency_ms.size() - WARM_UP, after.rss, after.pss);
 	printf("SIGHUP to probe at the server:             median %.3f ms, p90 %.3f ms, max %.3f ms\n", pct(0.5),
 	       pct(0.9), pct(1.0));
 	printf("idle pause of 60 s:                        %ld CPU ticks, %ld context switches\n", cpu1 - cpu0,
