@@ -79,12 +79,11 @@ int run_exchange(login_session *s, unsigned verbosity, const exchange_kind &kind
 		log_msg(verbosity, LOG_ERR, "Failed to connect to login server (%s): %s", c.server, strerror(errno));
 		return -1;
 	}
-	// Freed before the socket closes.
+	// Declared after the socket: freed before it closes.
 	tls_channel tls;
 	transport link{sock.get(), nullptr};
 	if (c.tls && transport_secure(link, tls, c, verbosity) != 0) {
 		// Refused as a connection is: nothing has been sent.
-		sock.close_now();
 		log_msg(verbosity, LOG_ERR, "Failed to connect to login server (%s): %s", c.server, strerror(errno));
 		return -1;
 	}

@@ -20,6 +20,7 @@ inline constexpr const char SSL_LIBRARY_NAME[] = "libssl.so.3";
 // (The library's macros call other functions, so none is used here.)
 struct ssl_library {
 #define KAVRI_SSL_FUNCTIONS(F)                                                                                 \
+	F(OPENSSL_init_ssl)                                                                                       \
 	F(TLS_client_method)                                                                                      \
 	F(SSL_CTX_new)                                                                                            \
 	F(SSL_CTX_free)                                                                                           \
