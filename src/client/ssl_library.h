@@ -26,13 +26,13 @@ struct ssl_library {
 	F(SSL_CTX_free)                                                                                           \
 	F(SSL_CTX_ctrl)                                                                                           \
 	F(SSL_CTX_set_options)                                                                                    \
-	F(SSL_CTX_set_verify)                                                                                     \
 	F(SSL_CTX_set_default_verify_paths)                                                                       \
 	F(SSL_CTX_load_verify_file)                                                                               \
 	F(SSL_new)                                                                                                \
 	F(SSL_free)                                                                                               \
 	F(SSL_ctrl)                                                                                               \
 	F(SSL_set_fd)                                                                                             \
+	F(SSL_set_verify)                                                                                         \
 	F(SSL_set1_host)                                                                                          \
 	F(SSL_get0_param)                                                                                         \
 	F(SSL_connect)                                                                                            \

@@ -2,6 +2,7 @@
 
 #include <arpa/inet.h>
 #include <signal.h>
+#include <sys/stat.h>
 
 #include <cerrno>
 #include <climits>
@@ -9,6 +10,7 @@
 #include <cstdio>
 #include <cstring>
 #include <ctime>
+#include <string>
 
 #include "client/ssl_library.h"
 
@@ -207,14 +209,81 @@ int clamp(size_t n)
 	return n > INT_MAX ? INT_MAX : static_cast<int>(n);
 }
 
+// The context of the run: its trust store, once loaded, serves every later
+// exchange, which keeps a daemon's checks cheap and its memory flat. Made
+// anew when TLS_CA_FILE names another file or the file has changed.
+struct shared_context {
+	SSL_CTX *ctx = nullptr;
+	std::string ca_file;  // empty: the system's store
+	struct stat loaded {};  // the CA file as it was loaded
+};
+
+shared_context shared;
+
+bool same_file(const struct stat &a, const struct stat &b)
+{
+	return a.st_dev == b.st_dev && a.st_ino == b.st_ino && a.st_size == b.st_size &&
+	       a.st_mtim.tv_sec == b.st_mtim.tv_sec && a.st_mtim.tv_nsec == b.st_mtim.tv_nsec;
+}
+
+SSL_CTX *context_for(tls_channel &t, const login_config &c)
+{
+	struct stat st {};
+	if (c.tls_ca_file != nullptr) {
+		FILE *f = fopen(c.tls_ca_file, "re");
+		if (f == nullptr) {
+			fail(t, errno, "cannot read TLS_CA_FILE %s: %s", c.tls_ca_file, strerror(errno));
+			return nullptr;
+		}
+		int r = fstat(fileno(f), &st);
+		fclose(f);
+		if (r != 0) {
+			fail(t, errno, "cannot read TLS_CA_FILE %s: %s", c.tls_ca_file, strerror(errno));
+			return nullptr;
+		}
+	}
+	std::string ca = c.tls_ca_file != nullptr ? c.tls_ca_file : "";
+	if (shared.ctx != nullptr && shared.ca_file == ca && (ca.empty() || same_file(shared.loaded, st)))
+		return shared.ctx;
+
+	SSL_CTX *ctx = lib->SSL_CTX_new(lib->TLS_client_method());
+	if (ctx == nullptr) {
+		fail(t, ENOMEM, "cannot set up TLS");
+		return nullptr;
+	}
+	lib->SSL_CTX_ctrl(ctx, SSL_CTRL_SET_MIN_PROTO_VERSION, TLS1_2_VERSION, nullptr);
+	// A server that closes without close_notify has still sent its reply.
+	lib->SSL_CTX_set_options(ctx, SSL_OP_IGNORE_UNEXPECTED_EOF | SSL_OP_NO_COMPRESSION);
+	bool trusted;
+	if (!ca.empty()) {
+		trusted = lib->SSL_CTX_load_verify_file(ctx, ca.c_str()) == 1;
+		if (!trusted)
+			fail(t, EPROTO, "TLS_CA_FILE %s holds no certificate in PEM form", ca.c_str());
+	} else {
+		trusted = lib->SSL_CTX_set_default_verify_paths(ctx) == 1;
+		if (!trusted)
+			fail(t, EPROTO, "cannot use the system's certificate store");
+	}
+	if (!trusted) {
+		lib->ERR_clear_error();
+		lib->SSL_CTX_free(ctx);
+		return nullptr;
+	}
+	// Connections made from the old context keep their own reference.
+	if (shared.ctx != nullptr)
+		lib->SSL_CTX_free(shared.ctx);
+	shared.ctx = ctx;
+	shared.ca_file = ca;
+	shared.loaded = st;
+	return ctx;
+}
+
 }  // namespace
 
 tls_channel::~tls_channel()
 {
 	if (ssl != nullptr)
 		lib->SSL_free(ssl);
-	if (ctx != nullptr)
-		lib->SSL_CTX_free(ctx);
 }
 
 int tls_connect_socket(tls_channel &t, const login_config &c, int fd)
@@ -228,31 +297,15 @@ int tls_connect_socket(tls_channel &t, const login_config &c, int fd)
 		return fail(t, ELIBACC, "%s", why);
 	lib->ERR_clear_error();
 
-	t.ctx = lib->SSL_CTX_new(lib->TLS_client_method());
-	if (t.ctx == nullptr)
-		return fail(t, ENOMEM, "cannot set up TLS");
-	lib->SSL_CTX_ctrl(t.ctx, SSL_CTRL_SET_MIN_PROTO_VERSION, TLS1_2_VERSION, nullptr);
-	// A server that closes without close_notify has still sent its reply.
-	lib->SSL_CTX_set_options(t.ctx, SSL_OP_IGNORE_UNEXPECTED_EOF | SSL_OP_NO_COMPRESSION);
-	if (c.tls_ca_file != nullptr) {
-		FILE *f = fopen(c.tls_ca_file, "re");
-		if (f == nullptr)
-			return fail(t, errno, "cannot read TLS_CA_FILE %s: %s", c.tls_ca_file, strerror(errno));
-		fclose(f);
-		if (lib->SSL_CTX_load_verify_file(t.ctx, c.tls_ca_file) != 1) {
-			lib->ERR_clear_error();
-			return fail(t, EPROTO, "TLS_CA_FILE %s holds no certificate in PEM form", c.tls_ca_file);
-		}
-	} else if (lib->SSL_CTX_set_default_verify_paths(t.ctx) != 1) {
-		lib->ERR_clear_error();
-		return fail(t, EPROTO, "cannot use the system's certificate store");
-	}
+	SSL_CTX *ctx = context_for(t, c);
+	if (ctx == nullptr)
+		return -1;
 	t.pins = c.tls_pin;
-	lib->SSL_CTX_set_verify(t.ctx, SSL_VERIFY_PEER, t.pins != nullptr ? any_chain : nullptr);
 
-	t.ssl = lib->SSL_new(t.ctx);
+	t.ssl = lib->SSL_new(ctx);
 	if (t.ssl == nullptr)
 		return fail(t, ENOMEM, "cannot set up TLS");
+	lib->SSL_set_verify(t.ssl, SSL_VERIFY_PEER, t.pins != nullptr ? any_chain : nullptr);
 	lib->SSL_ctrl(t.ssl, SSL_CTRL_MODE, SSL_MODE_ENABLE_PARTIAL_WRITE | SSL_MODE_ACCEPT_MOVING_WRITE_BUFFER,
 	              nullptr);
 	bool named;

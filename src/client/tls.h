@@ -15,7 +15,6 @@
 inline constexpr int TLS_WANT_POLLIN = -2;
 inline constexpr int TLS_WANT_POLLOUT = -3;
 
-struct ssl_ctx_st;
 struct ssl_st;
 
 // One TLS connection and what it needs, owned: freed at the end of its
@@ -26,7 +25,6 @@ struct tls_channel {
 	tls_channel(const tls_channel &) = delete;
 	tls_channel &operator=(const tls_channel &) = delete;
 
-	ssl_ctx_st *ctx = nullptr;
 	ssl_st *ssl = nullptr;
 	const char *pins = nullptr;  // TLS_PIN, when set
 	char error[256] = "";        // why the last call failed, in words
@@ -36,7 +34,9 @@ struct tls_channel {
 // loaded on the first call of the run; TLS 1.2 at least; trust from
 // TLS_CA_FILE, else the system's store; the server's name (sent for SNI)
 // or IP address checked against its certificate; TLS_PIN, when set,
-// decides alone. 0, or -1 with errno and `error` set.
+// decides alone. The trust store is set up once and kept for later
+// exchanges, until TLS_CA_FILE names another file or the file changes.
+// 0, or -1 with errno and `error` set.
 int tls_connect_socket(tls_channel &t, const login_config &c, int fd);
 
 // Go on with the handshake: 0 once done and the server's certificate or

@@ -192,4 +192,40 @@ TEST_P(TlsExchange, TrustsOnlyWhatItShould)
 INSTANTIATE_TEST_SUITE_P(Servers, TlsExchange, testing::ValuesIn(cases),
                          [](const testing::TestParamInfo<Case> &i) { return std::string(i.param.name); });
 
+// The trust store is kept from one exchange to the next, but a CA file
+// that changes on disk (a portal's CA renewed) is read again.
+TEST(TlsTrust, ChangedCaFileIsReadAgain)
+{
+	Certs &k = certs();
+	ASSERT_TRUE(k.ok()) << "keys and certificates could not be made";
+	TempDir other_dir;
+	TestPki other(other_dir.path());
+	ASSERT_TRUE(other.ok());
+	FakeServer inner;
+	inner.set_logged_in(true);
+	TlsFakeServer server(inner, k.good.cert_file, k.good.key_file);
+	ASSERT_TRUE(inner.listening() && server.listening());
+
+	TempDir dir;
+	std::string ca = dir.file("ca.pem");
+	Session s = make_session(server.port());
+	s.server = "localhost";
+	s.tls = 1;
+	s.tls_ca_file = ca.c_str();
+	struct {
+		const std::string &trusted;  // what the CA file holds
+		int result;
+	} steps[] = {{k.pki.ca_file(), 0}, {k.pki.ca_file(), 0}, {other.ca_file(), -1}, {k.pki.ca_file(), 0}};
+	int i = 0;
+	for (const auto &step : steps) {
+		SCOPED_TRACE("exchange " + std::to_string(++i));
+		write_file(ca + ".new", read_file(step.trusted));
+		ASSERT_EQ(rename((ca + ".new").c_str(), ca.c_str()), 0);
+		StreamCapture cap;
+		EXPECT_EQ(http_pre_login(&s, 0), step.result);
+		cap.stop();
+		EXPECT_EQ(s.logged_in, step.result == 0 ? 1 : 0) << cap.err();
+	}
+}
+
 }  // namespace
