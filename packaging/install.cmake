@@ -30,11 +30,65 @@ set(KAVRI_INSTALL_FULL_BINDIR "${CMAKE_INSTALL_FULL_BINDIR}")
 configure_file(${CMAKE_CURRENT_LIST_DIR}/kavri.service.in
                ${CMAKE_CURRENT_BINARY_DIR}/kavri.service @ONLY)
 
+set(KAVRI_PACKAGE_CONTACT "kavri developers <maintainers@kavri.dev>" CACHE STRING
+    "Maintainer of the Debian package")
+set(KAVRI_HOMEPAGE "https://kavri.dev")
+
+# The manual pages and the changelog go out compressed as Debian wants
+# them: gzip -9n, no name and no time stamp, so every build gives the same
+# bytes. Built with the program, so that "ninja kavri" is all an install
+# needs.
+set(_kavri_gz_dir "${CMAKE_CURRENT_BINARY_DIR}/gz")
+set(_kavri_gz_files)
+foreach(_src doc/kavri.1 doc/kavri.conf.5 packaging/debian/changelog)
+  get_filename_component(_name "${_src}" NAME)
+  add_custom_command(OUTPUT "${_kavri_gz_dir}/${_name}.gz"
+    COMMAND ${CMAKE_COMMAND} -E make_directory "${_kavri_gz_dir}"
+    COMMAND sh -c "gzip -9n -c \"$1\" >\"$2\"" sh
+            "${PROJECT_SOURCE_DIR}/${_src}" "${_kavri_gz_dir}/${_name}.gz"
+    DEPENDS "${PROJECT_SOURCE_DIR}/${_src}"
+    VERBATIM)
+  list(APPEND _kavri_gz_files "${_kavri_gz_dir}/${_name}.gz")
+endforeach()
+add_custom_target(kavri-docs DEPENDS ${_kavri_gz_files})
+add_dependencies(kavri kavri-docs)
+
+# The copyright file in Debian's machine-readable format, made from
+# LICENSE: its "Copyright" lines, then its text as the ISC licence.
+set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS "${PROJECT_SOURCE_DIR}/LICENSE")
+file(STRINGS "${PROJECT_SOURCE_DIR}/LICENSE" _kavri_license_lines)
+set(_kavri_copyright "")
+set(_kavri_license "")
+foreach(_line IN LISTS _kavri_license_lines)
+  if(_line MATCHES "^Copyright \\(c\\) (.*)$")
+    string(APPEND _kavri_copyright " ${CMAKE_MATCH_1}\n")
+  elseif(_kavri_copyright STREQUAL "")
+    message(FATAL_ERROR "LICENSE must begin with its Copyright lines")
+  elseif(_line STREQUAL "")
+    if(NOT _kavri_license STREQUAL "")
+      string(APPEND _kavri_license " .\n")
+    endif()
+  else()
+    string(APPEND _kavri_license " ${_line}\n")
+  endif()
+endforeach()
+file(WRITE "${CMAKE_CURRENT_BINARY_DIR}/copyright"
+"Format: https://www.debian.org/doc/packaging-manuals/copyright-format/1.0/
+Upstream-Name: kavri
+Upstream-Contact: ${KAVRI_PACKAGE_CONTACT}
+Source: ${KAVRI_HOMEPAGE}
+
+Files: *
+Copyright:${_kavri_copyright}License: ISC
+${_kavri_license}")
+
 install(TARGETS kavri RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
-install(FILES ${PROJECT_SOURCE_DIR}/doc/kavri.1
+install(FILES "${_kavri_gz_dir}/kavri.1.gz"
         DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
-install(FILES ${PROJECT_SOURCE_DIR}/doc/kavri.conf.5
+install(FILES "${_kavri_gz_dir}/kavri.conf.5.gz"
         DESTINATION ${CMAKE_INSTALL_MANDIR}/man5)
+install(FILES "${_kavri_gz_dir}/changelog.gz" "${CMAKE_CURRENT_BINARY_DIR}/copyright"
+        DESTINATION ${CMAKE_INSTALL_DOCDIR})
 install(FILES ${PROJECT_SOURCE_DIR}/etc/kavri.conf.example
         DESTINATION ${CMAKE_INSTALL_DOCDIR}/examples)
 install(FILES ${CMAKE_CURRENT_BINARY_DIR}/kavri.service
@@ -48,10 +102,8 @@ install(FILES ${CMAKE_CURRENT_LIST_DIR}/kavri.bash-completion
 set(CPACK_PACKAGE_NAME "kavri")
 set(CPACK_PACKAGE_VERSION "${PROJECT_VERSION}")
 set(CPACK_PACKAGE_VENDOR "kavri")
-set(KAVRI_PACKAGE_CONTACT "kavri developers <maintainers@kavri.dev>" CACHE STRING
-    "Maintainer of the Debian package")
 set(CPACK_PACKAGE_CONTACT "${KAVRI_PACKAGE_CONTACT}")
-set(CPACK_PACKAGE_HOMEPAGE_URL "https://kavri.dev")
+set(CPACK_PACKAGE_HOMEPAGE_URL "${KAVRI_HOMEPAGE}")
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY
     "captive portal login client and keep-alive daemon")
 set(CPACK_PACKAGE_DESCRIPTION
@@ -72,6 +124,14 @@ if(KAVRI_DPKG_SHLIBDEPS)
   set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 else()
   set(CPACK_DEBIAN_PACKAGE_DEPENDS "libc6 (>= 2.34), libgcc-s1 (>= 3.0), libstdc++6 (>= 11)")
+endif()
+# HTTPS loads libssl.so.3 at run time, so dpkg-shlibdeps cannot see it.
+if(KAVRI_TLS)
+  if(CPACK_DEBIAN_PACKAGE_DEPENDS)
+    set(CPACK_DEBIAN_PACKAGE_DEPENDS "${CPACK_DEBIAN_PACKAGE_DEPENDS}, libssl3 (>= 3.0.0)")
+  else()
+    set(CPACK_DEBIAN_PACKAGE_DEPENDS "libssl3 (>= 3.0.0)")
+  endif()
 endif()
 set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA
     "${CMAKE_CURRENT_LIST_DIR}/debian/postinst;${CMAKE_CURRENT_LIST_DIR}/debian/prerm;${CMAKE_CURRENT_LIST_DIR}/debian/postrm")

@@ -28,6 +28,10 @@ struct login_config {
 	int daemon_login;
 	int daemon_delay;  // minutes
 	const char *conf_file;
+	int conf_exposed;  // group or others may read the file, password and all
+	int tls;                  // 1: HTTPS to the login server
+	const char *tls_ca_file;  // trust these certificates instead of the system's; may be null
+	const char *tls_pin;      // SHA-256 pins of the server's public key, base64, comma-separated; may be null
 };
 
 // The login state of a run. Each exchange composes its request and owns its

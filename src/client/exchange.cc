@@ -9,6 +9,7 @@
 
 #include "client/client.h"
 #include "client/socket.h"
+#include "client/transport.h"
 #include "log/log.h"
 
 namespace {
@@ -17,25 +18,29 @@ namespace {
 // deadline that began with the wait has passed. 0 with the reply ended
 // after what arrived, or -1 after a failed first wait or read (reported;
 // the reply stays empty).
-int read_reply(login_session *s, int fd, unsigned verbosity, const exchange_kind &kind)
+int read_reply(login_session *s, const transport &link, unsigned verbosity, const exchange_kind &kind)
 {
 	auto deadline = wait_clock::now() + std::chrono::seconds(SERVER_WAIT_SECONDS);
 	size_t have = 0;
 	bool told_ready = false;
+	short want = POLLIN;
 	for (;;) {
-		int r = wait_until(fd, POLLIN, deadline);
-		if (r <= 0) {
-			if (have == 0) {
-				kind.no_reply(*s->conf, verbosity);
-				return -1;
+		// Bytes that TLS has already taken off the socket need no wait.
+		if (!transport_pending(link)) {
+			int r = wait_until(link.fd, want, deadline);
+			if (r <= 0) {
+				if (have == 0) {
+					kind.no_reply(*s->conf, verbosity);
+					return -1;
+				}
+				break;  // what arrived in time is the reply
 			}
-			break;  // what arrived in time is the reply
 		}
 		if (!told_ready && kind.reply_ready != nullptr)
 			kind.reply_ready(verbosity);
 		told_ready = true;
 
-		ssize_t n = read(fd, s->reply + have, REPLY_SIZE - have);
+		ssize_t n = transport_read(link, s->reply + have, REPLY_SIZE - have, &want);
 		if (n < 0) {
 			if (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK)
 				continue;
@@ -61,30 +66,7 @@ int read_reply(login_session *s, int fd, unsigned verbosity, const exchange_kind
 
 ssize_t send_request(int sock, const char *text, size_t length)
 {
-	// The socket does not block, so one send may take only part of the
-	// text (or none) while the send buffer is short; the rest follows as
-	// room comes free, within the bound on every wait for the server.
-	auto deadline = wait_clock::now() + std::chrono::seconds(SERVER_WAIT_SECONDS);
-	size_t sent = 0;
-	while (sent < length) {
-		ssize_t n = send(sock, text + sent, length - sent, MSG_NOSIGNAL);
-		if (n > 0) {
-			sent += static_cast<size_t>(n);
-			continue;
-		}
-		if (n < 0 && errno == EINTR)
-			continue;
-		if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK)
-			return -1;
-		int r = wait_until(sock, POLLOUT, deadline);
-		if (r < 0)
-			return -1;
-		if (r == 0) {
-			errno = ETIMEDOUT;
-			return -1;
-		}
-	}
-	return static_cast<ssize_t>(sent);
+	return transport_send(transport{sock, nullptr}, text, length);
 }
 
 int run_exchange(login_session *s, unsigned verbosity, const exchange_kind &kind)
@@ -94,6 +76,14 @@ int run_exchange(login_session *s, unsigned verbosity, const exchange_kind &kind
 	log_msg(verbosity, LOG_INFO, "Connecting to login server, %s:%d.", c.server, c.port);
 	unique_fd sock(server_connect(c.server, static_cast<uint16_t>(c.port), verbosity));
 	if (sock.get() < 0) {
+		log_msg(verbosity, LOG_ERR, "Failed to connect to login server (%s): %s", c.server, strerror(errno));
+		return -1;
+	}
+	// Declared after the socket: freed before it closes.
+	tls_channel tls;
+	transport link{sock.get(), nullptr};
+	if (c.tls && transport_secure(link, tls, c, verbosity) != 0) {
+		// Refused as a connection is: nothing has been sent.
 		log_msg(verbosity, LOG_ERR, "Failed to connect to login server (%s): %s", c.server, strerror(errno));
 		return -1;
 	}
@@ -121,14 +111,14 @@ int run_exchange(login_session *s, unsigned verbosity, const exchange_kind &kind
 		}
 	}
 
-	if (send_request(sock.get(), request, strlen(request)) == -1) {
+	if (transport_send(link, request, strlen(request)) == -1) {
 		int err = errno;
 		kind.send_failed(c, verbosity, err);
 		return -1;
 	}
 
 	kind.waiting(c, verbosity);
-	return read_reply(s, sock.get(), verbosity, kind);
+	return read_reply(s, link, verbosity, kind);
 }
 
 bool reply_has(const login_session &s, const char *marker)

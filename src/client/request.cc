@@ -42,7 +42,7 @@ int compose_login_request(const login_config &c, const char *form, char *out, si
 {
 	int content_length = static_cast<int>(strlen(form)) + 1;
 	int n = snprintf(out, size,
-	                 "POST %s HTTP/1.0\r\nHost: %s\r\nUser-Agent: kavri v1.3.3\r\nAccept: */*\r\n"
+	                 "POST %s HTTP/1.0\r\nHost: %s\r\nUser-Agent: kavri v" KAVRI_VERSION "\r\nAccept: */*\r\n"
 	                 "Referer: http://%s%s\r\nContent-type: application/x-www-form-urlencoded\r\n"
 	                 "Content-length: %d\r\n\r\n%s\n\n",
 	                 c.login_page, c.server, c.server, c.init_page, content_length, form);

@@ -1,6 +1,7 @@
 #include "config/load.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -66,6 +67,8 @@ const login_config *load_config(const char *conf_path, const config_overrides &o
 	login_config &c = loaded.conf;
 	conf_apply(loaded.values, &c);
 	c.conf_file = path;
+	struct stat st;
+	c.conf_exposed = stat(path, &st) == 0 && (st.st_mode & (S_IRGRP | S_IROTH)) != 0;
 	if (overrides.pid_file != nullptr)
 		c.pid_file = overrides.pid_file;
 	const char *port_text = conf_lookup(loaded.values, "SERVER_PORT");

@@ -57,9 +57,29 @@ constexpr conf_setting conf_table[CONF_SETTINGS] = {
 	 .def = "5",
 	 .conv = conf_conv::decimal,
 	 .number = &login_config::daemon_delay},
+	// HTTPS: a file without these lists the settings as before.
+	{.names = {"TLS"}, .def = "no", .conv = conf_conv::flag, .number = &login_config::tls, .listed_when_set = true},
+	{.names = {"TLS_CA_FILE"},
+	 .def = nullptr,
+	 .conv = conf_conv::text,
+	 .text = &login_config::tls_ca_file,
+	 .listed_when_set = true},
+	{.names = {"TLS_PIN"},
+	 .def = nullptr,
+	 .conv = conf_conv::text,
+	 .text = &login_config::tls_pin,
+	 .listed_when_set = true},
 };
 
 namespace {
+
+constexpr int ROW_PORT = 3;
+constexpr int ROW_TLS = 17;
+static_assert(conf_table[ROW_PORT].number == &login_config::port);
+static_assert(conf_table[ROW_TLS].number == &login_config::tls);
+
+// The port when TLS is on and the file names none.
+constexpr const char TLS_DEFAULT_PORT[] = "443";
 
 int read_flag(const char *v)
 {
@@ -112,6 +132,8 @@ void conf_fill_defaults(conf_values &values)
 	for (int row = 0; row < CONF_SETTINGS; row++)
 		if (!values.value[row] && conf_table[row].def != nullptr)
 			values.value[row].emplace(conf_table[row].def);
+	if (read_flag(values.value[ROW_TLS]->c_str()) && !values.from_file[ROW_PORT])
+		values.value[ROW_PORT].emplace(TLS_DEFAULT_PORT);
 }
 
 void conf_apply(const conf_values &values, login_config *conf)

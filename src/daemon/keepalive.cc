@@ -78,6 +78,15 @@ bool daemon_pause(unsigned seconds)
 	return cut;
 }
 
+// The login state, when it differs from the one reported last; returns
+// the state reported now.
+int report_login(int logged_in, int reported)
+{
+	if (logged_in != reported)
+		log_notice("Login %s", logged_in ? "successful." : "FAILED!");
+	return logged_in;
+}
+
 }  // namespace
 
 void daemon_signal(int sig)
@@ -131,15 +140,16 @@ void keepalive_loop(login_session *session, unsigned verbosity)
 	}
 	pthread_detach(listener);
 	log_notice("Keep-alive daemon started, pid: %d", pid);
+	int reported = report_login(session->logged_in, -1);
+	// After the two lines that every start writes.
+	if ((verbosity & MODE_VERBOSE) && session->conf->conf_exposed)
+		log_syslog(LOG_WARNING, "Configuration file %s holds your password and can be read by other users: %s",
+		           session->conf->conf_file, "chmod 600 it.");
 
 	// From here on nothing ends the daemon but SIGTERM: failures of a pass
 	// are reported by the client and the next pass tries again.
-	int reported = -1;
 	for (;;) {
-		if (session->logged_in != reported) {
-			log_notice("Login %s", session->logged_in ? "successful." : "FAILED!");
-			reported = session->logged_in;
-		}
+		reported = report_login(session->logged_in, reported);
 		bool forced = daemon_pause(pause_seconds);
 		http_pre_login(session, verbosity);
 		if (session->conf->daemon_login && !session->logged_in) {

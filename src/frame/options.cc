@@ -60,7 +60,7 @@ void print_usage()
 
 void print_version()
 {
-	printf("%s version %s\n", "kavri", "1.3.3");
+	printf("%s version %s\n", "kavri", KAVRI_VERSION);
 }
 
 int parse_options(int argc, char *argv[], options *opts)

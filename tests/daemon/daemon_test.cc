@@ -162,6 +162,8 @@ struct Scene {
 	{
 		std::string pid_path = configured_pid_file.empty() ? pid_file : configured_pid_file;
 		write_file(conf, loopback_config(server.port(), "DEAMON_S = true\nDEAMON_D = 1\nPID_FILE = " + pid_path + "\n" + extra));
+		// Kept to its owner, as a file with a password should be.
+		chmod(conf.c_str(), 0600);
 	}
 
 	~Scene()

@@ -77,13 +77,17 @@ void run_from_terminal(const std::vector<std::vector<std::string>> &commands)
 		}
 		_exit(0);
 	}
-	// Keep the terminal drained, so that no write of the shell's blocks.
+	// Keep the terminal drained, so that no write of the shell's blocks,
+	// until the shell has run every command.
 	char buf[4096];
 	int st = 0;
+	bool draining = true;
 	while (waitpid(shell, &st, WNOHANG) == 0) {
 		struct pollfd p = {master, POLLIN, 0};
-		if (poll(&p, 1, 50) > 0 && read(master, buf, sizeof buf) < 0)
-			break;
+		if (!draining)
+			poll(nullptr, 0, 20);
+		else if (poll(&p, 1, 50) > 0 && read(master, buf, sizeof buf) < 0)
+			draining = false;  // a hung-up terminal: only wait
 	}
 	close(master);
 	ASSERT_TRUE(WIFEXITED(st) && WEXITSTATUS(st) == 0) << "the terminal could not be taken: " << st;
@@ -116,7 +120,7 @@ TEST(Detach, EveryDaemonLeavesTheTerminal)
 					pid = static_cast<pid_t>(atol(read_file(pid_file).c_str()));
 					return pid > 0;
 				},
-				5000));
+				10000));
 			long session = 0, tty = -1;
 			ASSERT_TRUE(session_and_tty(pid, &session, &tty));
 			EXPECT_EQ(session, pid) << "leads a session of its own";

@@ -1,0 +1,61 @@
+// A TLS front for the fake login server: it listens on a port of its own
+// on 127.0.0.1, takes TLS with the certificate it is given and relays the
+// clear text to a FakeServer, which records the requests' bytes and
+// answers as it always does. It can also misbehave as a TLS server.
+#pragma once
+
+#include <atomic>
+#include <list>
+#include <mutex>
+#include <string>
+#include <thread>
+
+#include "fake_server.h"
+
+enum class TlsBehaviour {
+	normal,           // relay; close_notify, then FIN, after the reply
+	no_close_notify,  // relay; after the reply only FIN, no close_notify
+	stall,            // accept the connection, never answer the handshake
+	plain_http,       // no TLS: answer the first bytes with a plain HTTP 400
+};
+
+class TlsFakeServer {
+public:
+	// `cert_file` holds the certificate and its chain, `key_file` its key.
+	TlsFakeServer(FakeServer &inner, const std::string &cert_file, const std::string &key_file);
+	~TlsFakeServer();  // stops, and closes every connection
+	TlsFakeServer(const TlsFakeServer &) = delete;
+	TlsFakeServer &operator=(const TlsFakeServer &) = delete;
+
+	int port() const { return port_; }
+	// false when the certificate, the key or the port could not be had.
+	bool listening() const { return static_cast<bool>(listen_); }
+	void set_behaviour(TlsBehaviour b) { behaviour_ = b; }
+	// Handshakes that completed so far.
+	int handshakes() const { return handshakes_; }
+
+private:
+	struct Worker {
+		std::thread t;
+		std::atomic<bool> done{false};
+	};
+	enum class Wait { ready, timeout, stop };
+
+	void accept_loop();
+	void serve(fixture::UniqueFd conn);
+	void relay(void *ssl, int client, TlsBehaviour b);
+	Wait wait2(int fd1, short ev1, int fd2, short ev2, int timeout_ms, short *got1, short *got2) const;
+	bool ssl_io(void *ssl, int fd, int r) const;
+	void drain(int fd, int timeout_ms) const;
+
+	FakeServer &inner_;
+	void *ctx_ = nullptr;  // SSL_CTX
+	fixture::UniqueFd listen_;
+	fixture::UniqueFd wake_read_, wake_write_;
+	int port_ = 0;
+	std::atomic<bool> stopping_{false};
+	std::atomic<TlsBehaviour> behaviour_{TlsBehaviour::normal};
+	std::atomic<int> handshakes_{0};
+	std::thread acceptor_;
+	std::list<Worker> workers_;  // only the acceptor adds, the destructor joins
+};
