@@ -149,10 +149,18 @@ TEST(SilentServer, EachExchangeGivesUpAfterFiveSeconds)
 		server.set_behaviour(p, Behaviour::silent);
 	Session base = make_session(server.port());
 
+	// The children wait until all are forked: a fork while the server's
+	// threads serve an earlier child could copy a lock one of them holds.
+	int gate[2];
+	ASSERT_EQ(pipe(gate), 0);
 	std::vector<Parallel> runs;
 	for (Exch e : {Exch::probe, Exch::login, Exch::logout})
 		for (unsigned mode : modes)
-			runs.push_back({e, mode, std::make_unique<Child>([e, mode, base]() mutable {
+			runs.push_back({e, mode, std::make_unique<Child>([e, mode, base, gate]() mutable {
+				                close(gate[1]);
+				                char c;
+				                ssize_t opened = read(gate[0], &c, 1);  // 0 once every child is forked
+				                (void)opened;
 				                auto t0 = std::chrono::steady_clock::now();
 				                base.logged_in = 1;
 				                int rc = call(e, &base, mode);
@@ -163,6 +171,8 @@ TEST(SilentServer, EachExchangeGivesUpAfterFiveSeconds)
 				                              .count();
 				                return report(rc, base, static_cast<long>(ms));
 			                })});
+	close(gate[1]);
+	close(gate[0]);
 	for (auto &r : runs) {
 		SCOPED_TRACE(std::string(exch_name(r.e)) + " mode " + std::to_string(r.mode));
 		ChildResult c = r.child->wait();

@@ -50,7 +50,10 @@ struct RunOptions {
 	bool private_tmp = false;
 };
 
-// Run `binary` (default: the built kavri) with `args`; wait for it.
+// Run `binary` (default: the built kavri) with `args`; wait for it. From
+// process 1 of a PID namespace it runs as the child of a child that waits
+// for it, as a shell runs a command: kavri takes a parent that is process 1
+// for init.
 RunResult run_program(const std::vector<std::string> &args, const RunOptions &o = {},
                       const std::string &binary = KAVRI_BINARY);
 

@@ -273,7 +273,7 @@ void give_to(uid_t uid, const std::vector<std::string> &paths)
 bool run_program_as(uid_t uid, const std::vector<std::string> &args, const RunOptions &o, RunResult *r,
                     std::string *why)
 {
-	if (uid == 0 && getpid() != 1) {
+	if (uid == 0) {
 		*r = run_program(args, o);
 		return true;
 	}
@@ -295,9 +295,9 @@ bool run_program_as(uid_t uid, const std::vector<std::string> &args, const RunOp
 	if (child == 0) {
 		report_read.close_now();
 		gid_t gid = static_cast<gid_t>(uid);
-		if (uid != 0 && (setgroups(0, nullptr) != 0 || setgid(gid) != 0 || setuid(uid) != 0 || getuid() != uid ||
-		                 geteuid() != uid || getegid() != gid || getgroups(0, nullptr) != 0 || setuid(0) == 0)) {
-			write_all(report_write.get(), "!" + std::string(strerror(errno)));
+		if (setgroups(0, nullptr) != 0 || setgid(gid) != 0 || setuid(uid) != 0 || getuid() != uid ||
+		    geteuid() != uid || getegid() != gid || getgroups(0, nullptr) != 0 || setuid(0) == 0) {
+			write_all(report_write.get(), std::string("!") + strerror(errno));
 			_exit(1);
 		}
 		RunResult res = run_program(args, o);

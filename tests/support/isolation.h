@@ -90,9 +90,6 @@ void give_to(uid_t uid, const std::vector<std::string> &paths);
 // run_program as `uid`: a forked child drops every group and root itself
 // (setgroups, setgid, setuid, then checks that root cannot be taken back)
 // and runs the program; its result comes back through a pipe. 0 runs it
-// as it is, and from process 1 of a namespace also from a child, as a
-// shell would: kavri takes a parent that is process 1 for init, which
-// starts it as a service that has no terminal to leave. False, with `why`,
-// when the child could not drop root.
+// as it is. False, with `why`, when the child could not drop root.
 bool run_program_as(uid_t uid, const std::vector<std::string> &args, const RunOptions &o, RunResult *r,
                     std::string *why);
