@@ -143,24 +143,19 @@ struct Parallel {
 // later.
 TEST(SilentServer, EachExchangeGivesUpAfterFiveSeconds)
 {
-	FakeServer server;
-	ASSERT_TRUE(server.listening());
-	for (Page p : {Page::status, Page::login, Page::logout})
-		server.set_behaviour(p, Behaviour::silent);
-	Session base = make_session(server.port());
-
-	// The children wait until all are forked: a fork while the server's
-	// threads serve an earlier child could copy a lock one of them holds.
+	// The children are forked first and get the server's port through a
+	// pipe: a fork while the server's threads serve an earlier child could
+	// copy a lock one of them holds.
 	int gate[2];
 	ASSERT_EQ(pipe(gate), 0);
+	Session base = make_session(0);
 	std::vector<Parallel> runs;
 	for (Exch e : {Exch::probe, Exch::login, Exch::logout})
 		for (unsigned mode : modes)
 			runs.push_back({e, mode, std::make_unique<Child>([e, mode, base, gate]() mutable {
 				                close(gate[1]);
-				                char c;
-				                ssize_t opened = read(gate[0], &c, 1);  // 0 once every child is forked
-				                (void)opened;
+				                if (read(gate[0], &base.port, sizeof base.port) != sizeof base.port)
+					                return std::string("no port");
 				                auto t0 = std::chrono::steady_clock::now();
 				                base.logged_in = 1;
 				                int rc = call(e, &base, mode);
@@ -171,8 +166,17 @@ TEST(SilentServer, EachExchangeGivesUpAfterFiveSeconds)
 				                              .count();
 				                return report(rc, base, static_cast<long>(ms));
 			                })});
-	close(gate[1]);
 	close(gate[0]);
+	FakeServer server;
+	for (Page p : {Page::status, Page::login, Page::logout})
+		server.set_behaviour(p, Behaviour::silent);
+	base.port = server.port();
+	for (size_t i = 0; i < runs.size() && server.listening(); i++) {
+		ssize_t w = write(gate[1], &base.port, sizeof base.port);
+		(void)w;
+	}
+	close(gate[1]);
+	ASSERT_TRUE(server.listening());
 	for (auto &r : runs) {
 		SCOPED_TRACE(std::string(exch_name(r.e)) + " mode " + std::to_string(r.mode));
 		ChildResult c = r.child->wait();

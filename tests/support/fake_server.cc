@@ -10,6 +10,7 @@
 #include <cerrno>
 #include <chrono>
 #include <cstring>
+#include <future>
 #include <system_error>
 #include <strings.h>
 
@@ -125,7 +126,16 @@ FakeServer::FakeServer(const FakeServerOptions &o) : opts_(o)
 		return;
 	port_ = ntohs(a.sin_port);
 	listen_ = std::move(s);
-	acceptor_ = std::thread([this] { accept_loop(); });
+	// Back only once the acceptor runs: an idle server then allocates
+	// nothing, so a test may fork without copying a lock that the thread's
+	// start held.
+	std::promise<void> running;
+	std::future<void> started = running.get_future();
+	acceptor_ = std::thread([this, &running] {
+		running.set_value();
+		accept_loop();
+	});
+	started.wait();
 }
 
 FakeServer::~FakeServer()
