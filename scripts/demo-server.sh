@@ -12,7 +12,7 @@
 #   write_loopback_config FILE PORT [LINE...]
 #       Writes a configuration for the server at 127.0.0.1:PORT, user
 #       "demo", password "demo password", the PID file beside FILE, then
-#       each LINE (a later setting wins).
+#       each LINE (a later setting wins); readable by its owner only.
 
 demo_server_pid=
 demo_server_port=
@@ -59,4 +59,5 @@ write_loopback_config() {
 			echo "$line"
 		done
 	} >"$file"
+	chmod 600 "$file"  # it holds a password
 }

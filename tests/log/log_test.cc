@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <string>
+#include <vector>
 
 #include "capture.h"
 #include "helpers.h"
@@ -52,31 +53,46 @@ TEST(ConsoleWriter, TrailingNewlineLeavesEmptyLineAndDataIsLiteral)
 	EXPECT_EQ(strip_prefixes(cap.err()), "ERR: Cannot find configuration file %n%s%x: gone\n\n");
 }
 
-// Mode word → what reaches the console; MODE_DAEMON sends everything to
-// the system log instead, so nothing reaches the console.
+// Mode word → what reaches the console, and what the system log; MODE_DAEMON
+// sends everything to the system log instead, so nothing reaches the
+// console.
 TEST(Routing, ModeWordDecidesWhatIsWrittenAndWhere)
 {
+	std::string why;
+	if (!syslog_sink_available(&why))
+		SKIP_OR_FAIL("no capture of the system log: " + why);
 	struct Case {
 		unsigned mode;
-		bool err, info, debug;  // written to the console?
+		bool err, info, debug;            // written to the console?
+		std::vector<std::string> logged;  // written to the system log
 	} cases[] = {
-		{0, true, false, false},
-		{MODE_VERBOSE, true, true, false},
-		{MODE_VERBOSE | MODE_DEBUG, true, true, true},
-		{MODE_DAEMON, false, false, false},
-		{MODE_DAEMON | MODE_VERBOSE, false, false, false},
-		{MODE_DAEMON | MODE_VERBOSE | MODE_DEBUG, false, false, false},
+		{0, true, false, false, {}},
+		{MODE_VERBOSE, true, true, false, {}},
+		{MODE_VERBOSE | MODE_DEBUG, true, true, true, {}},
+		{MODE_DAEMON, false, false, false, {"e"}},
+		{MODE_DAEMON | MODE_VERBOSE, false, false, false, {"e", "i"}},
+		{MODE_DAEMON | MODE_VERBOSE | MODE_DEBUG, false, false, false, {"e", "i", "d"}},
 	};
 	for (const Case &c : cases) {
+		SCOPED_TRACE("mode " + std::to_string(c.mode));
+		size_t before = syslog_lines(getpid()).size();
 		StreamCapture cap;
 		log_msg(c.mode, LOG_ERR, "e");
 		log_msg(c.mode, LOG_INFO, "i");
 		log_msg(c.mode, LOG_DEBUG, "d");
 		cap.stop();
-		SCOPED_TRACE("mode " + std::to_string(c.mode));
 		EXPECT_EQ(cap.err().find("ERR") != std::string::npos, c.err);
 		EXPECT_EQ(cap.out().find("INF") != std::string::npos, c.info);
 		EXPECT_EQ(cap.out().find("DBG") != std::string::npos, c.debug);
+		// A mark behind the case's entries: once it is in, so are they.
+		std::string mark = "end of mode " + std::to_string(c.mode);
+		log_syslog(LOG_INFO, "%s", mark.c_str());
+		ASSERT_TRUE(syslog_wait_for(getpid(), mark, 5000));
+		std::vector<std::string> logged;
+		auto lines = syslog_lines(getpid());
+		for (size_t i = before; i + 1 < lines.size(); i++)
+			logged.push_back(lines[i].message);
+		EXPECT_EQ(logged, c.logged);
 	}
 }
 
