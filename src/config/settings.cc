@@ -57,6 +57,17 @@ constexpr conf_setting conf_table[CONF_SETTINGS] = {
 	 .def = "5",
 	 .conv = conf_conv::decimal,
 	 .number = &login_config::daemon_delay},
+	// Settings that a file may leave out: listed only when set.
+	{.names = {"WATCH_NETWORK"},
+	 .def = "yes",
+	 .conv = conf_conv::flag,
+	 .number = &login_config::watch_network,
+	 .listed_when_set = true},
+	{.names = {"INTERFACE"},
+	 .def = nullptr,
+	 .conv = conf_conv::text,
+	 .text = &login_config::interface,
+	 .listed_when_set = true},
 };
 
 namespace {
