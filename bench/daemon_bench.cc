@@ -1,8 +1,12 @@
-// Figures of a running keep-alive daemon against the fake login server:
-// resident memory after start and after 1,000 forced checks, the time
-// from SIGHUP to the probe's arrival, and CPU time and context switches
-// during an idle pause of 60 seconds.
-//   kavri-daemon-bench KAVRI_BINARY
+// Figures of a running keep-alive daemon against the fake login server,
+// in a private network: the bench moves into a network namespace of its
+// own and reaches the server, in a far namespace, over a veth pair and a
+// default route. The time from SIGHUP to the probe's arrival, the time
+// from a default route appearing to the probe's arrival, resident memory
+// after start and over 1,000 checks that network events set off, CPU
+// time and context switches during an idle pause of 60 seconds with the
+// routing socket open, and the time SIGTERM takes to end the daemon.
+//   kavri-daemon-bench KAVRI_BINARY [CHECKS]
 #include <dirent.h>
 #include <signal.h>
 #include <sys/prctl.h>
@@ -10,6 +14,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <functional>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -20,6 +25,7 @@
 #include <vector>
 
 #include "fake_server.h"
+#include "netlab.h"
 
 namespace {
 
@@ -98,23 +104,101 @@ int run(const std::string &binary, const std::vector<std::string> &args)
 	return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
+double ms_since(clk::time_point t)
+{
+	return std::chrono::duration<double, std::milli>(clk::now() - t).count();
+}
+
+double median(std::vector<double> v)
+{
+	if (v.empty())
+		return 0;
+	std::sort(v.begin(), v.end());
+	return v[v.size() / 2];
+}
+
+// Whether the process holds a routing netlink socket.
+bool holds_routing_socket(pid_t pid)
+{
+	std::string net = slurp("/proc/" + std::to_string(pid) + "/net/netlink");
+	std::string dir = "/proc/" + std::to_string(pid) + "/fd";
+	DIR *d = opendir(dir.c_str());
+	if (d == nullptr)
+		return false;
+	bool found = false;
+	while (struct dirent *e = readdir(d)) {
+		char link[256];
+		ssize_t n = readlink((dir + "/" + e->d_name).c_str(), link, sizeof link - 1);
+		if (n <= 0)
+			continue;
+		std::string l(link, static_cast<size_t>(n));
+		if (l.rfind("socket:[", 0) != 0)
+			continue;
+		std::string inode = l.substr(8, l.size() - 9);
+		// "sk Eth Pid Groups Rmem Wmem Dump Locks Drops Inode": Eth 0 is NETLINK_ROUTE.
+		std::istringstream rows(net);
+		std::string row;
+		while (std::getline(rows, row)) {
+			std::istringstream f(row);
+			std::string sk, eth, f3, f4, f5, f6, f7, f8, f9, ino;
+			f >> sk >> eth >> f3 >> f4 >> f5 >> f6 >> f7 >> f8 >> f9 >> ino;
+			found = found || (eth == "0" && ino == inode);
+		}
+	}
+	closedir(d);
+	return found;
+}
+
+bool wait_for_count(const std::function<size_t()> &count, size_t n, int timeout_ms)
+{
+	auto deadline = clk::now() + std::chrono::milliseconds(timeout_ms);
+	while (count() < n) {
+		if (clk::now() >= deadline)
+			return false;
+		std::this_thread::sleep_for(std::chrono::milliseconds(1));
+	}
+	return true;
+}
+
 }  // namespace
 
 int main(int argc, char *argv[])
 {
-	if (argc != 2) {
-		fprintf(stderr, "usage: %s KAVRI_BINARY\n", argv[0]);
+	if (argc != 2 && argc != 3) {
+		fprintf(stderr, "usage: %s KAVRI_BINARY [CHECKS]\n", argv[0]);
 		return 2;
 	}
+	const int checks = argc == 3 ? atoi(argv[2]) : 1000;
 	prctl(PR_SET_CHILD_SUBREAPER, 1);
-	FakeServer server;
-	server.set_logged_in(true);
+
+	// The network: this process in a namespace of its own, the server in a
+	// far one, reached through up0 and a default route.
+	std::string why;
+	if (!enter_private_network(&why)) {
+		fprintf(stderr, "no private network: %s\n", why.c_str());
+		return 1;
+	}
+	FarSide far("up0", "sv0");
+	const std::string server_ip = "198.51.100.1";
+	std::unique_ptr<FakeServer> server;
+	if (far.ok() && far.ip({"addr", "add", "192.0.2.1/24", "dev", "sv0"}) &&
+	    far.ip({"addr", "add", server_ip + "/32", "dev", "sv0"}))
+		server = far.server(server_ip);
+	const std::vector<std::string> add_route = {"route", "add", "default", "via", "192.0.2.1"};
+	const std::vector<std::string> del_route = {"route", "del", "default"};
+	if (server == nullptr || !run_ip({"link", "set", "up0", "up"}, &why) ||
+	    !run_ip({"addr", "add", "192.0.2.2/24", "dev", "up0"}, &why) || !run_ip(add_route, &why)) {
+		fprintf(stderr, "cannot set up the network: %s %s\n", far.error().c_str(), why.c_str());
+		return 1;
+	}
+	server->set_logged_in(true);
+	auto probes = [&] { return server->count(Page::status); };
 
 	char tmpl[] = "/tmp/kavri-bench-XXXXXX";
 	std::string dir = mkdtemp(tmpl);
 	std::string conf = dir + "/kavri.conf";
 	std::string pidfile = dir + "/kavri.pid";
-	std::ofstream(conf) << "SERV = 127.0.0.1\nSERVER_PORT = " << server.port()
+	std::ofstream(conf) << "SERV = " << server_ip << "\nSERVER_PORT = " << server->port()
 	                    << "\nUSER = bench\nPASS = bench\nDEAMON_D = 2\nPID_FILE = " << pidfile << "\n";
 
 	run(argv[1], {"-c", conf, "-l"});
@@ -127,45 +211,80 @@ int main(int argc, char *argv[])
 		fprintf(stderr, "the daemon did not start\n");
 		return 1;
 	}
-	std::this_thread::sleep_for(std::chrono::milliseconds(200));
+	std::this_thread::sleep_for(std::chrono::milliseconds(1200));
 	long rss_start = rss_kib(pid);
+	// Checks begin at least a second apart: each round waits that out.
+	auto next_round = [] { std::this_thread::sleep_for(std::chrono::milliseconds(1100)); };
 
-	std::vector<double> latency_ms;
-	long rss_warm = 0;
-	for (int i = 0; i < 1000; i++) {
-		// Code and buffers first touched by a forced check count once.
-		if (i == 100)
-			rss_warm = rss_kib(pid);
-		size_t before = server.count(Page::status);
+	std::vector<double> hup_ms;
+	for (int i = 0; i < 20; i++) {
+		size_t before = probes();
 		auto t0 = clk::now();
 		kill(pid, SIGHUP);
-		if (!server.wait_for(Page::status, before + 1, 5000)) {
-			fprintf(stderr, "check %d did not arrive\n", i);
+		if (!wait_for_count(probes, before + 1, 5000)) {
+			fprintf(stderr, "forced check %d did not arrive\n", i);
 			break;
 		}
-		latency_ms.push_back(std::chrono::duration<double, std::milli>(clk::now() - t0).count());
-		// Let the pass finish and the next pause begin.
-		std::this_thread::sleep_for(std::chrono::milliseconds(2));
+		hup_ms.push_back(ms_since(t0));
+		next_round();
 	}
-	std::this_thread::sleep_for(std::chrono::milliseconds(200));
+
+	// The default route goes (no check) and comes back (a check once the
+	// network has settled, a second later).
+	std::vector<double> route_ms;
+	for (int i = 0; i < 20; i++) {
+		run_ip(del_route);
+		next_round();
+		size_t before = probes();
+		run_ip(add_route);
+		auto t0 = clk::now();
+		if (!wait_for_count(probes, before + 1, 10000)) {
+			fprintf(stderr, "no check after route %d\n", i);
+			break;
+		}
+		route_ms.push_back(ms_since(t0));
+		next_round();
+	}
+
+	// Checks set off by the network, one after another: the route goes and
+	// comes back as soon as the previous check has arrived.
+	long rss_warm = 0;
+	int done = 0;
+	for (; done < checks; done++) {
+		if (done == 10)
+			rss_warm = rss_kib(pid);
+		size_t before = probes();
+		run_ip(del_route);
+		run_ip(add_route);
+		if (!wait_for_count(probes, before + 1, 10000)) {
+			fprintf(stderr, "no check after event %d\n", done);
+			break;
+		}
+	}
+	std::this_thread::sleep_for(std::chrono::milliseconds(1500));
 	long rss_after = rss_kib(pid);
+	bool netlink = holds_routing_socket(pid);
 
 	long cpu0 = cpu_ticks(pid), sw0 = switches(pid);
 	std::this_thread::sleep_for(std::chrono::seconds(60));
 	long cpu1 = cpu_ticks(pid), sw1 = switches(pid);
 
+	auto term = clk::now();
 	kill(pid, SIGTERM);
+	waitpid(pid, nullptr, 0);
+	double term_ms = ms_since(term);
 	while (waitpid(-1, nullptr, 0) > 0) {
 	}
-	std::sort(latency_ms.begin(), latency_ms.end());
-	auto pct = [&](double p) { return latency_ms.empty() ? 0.0 : latency_ms[static_cast<size_t>(p * (latency_ms.size() - 1))]; };
+
+	printf("SIGHUP to probe at the server:             median %.3f ms of %zu\n", median(hup_ms), hup_ms.size());
+	printf("default route added to probe at the server: median %.1f ms of %zu (settle time 1000 ms + %.1f ms)\n",
+	       median(route_ms), route_ms.size(), median(route_ms) - 1000);
 	printf("daemon resident memory after start:        %ld KiB\n", rss_start);
-	printf("daemon resident memory after 100 checks:   %ld KiB\n", rss_warm);
-	printf("daemon resident memory after %zu checks:  %ld KiB\n", latency_ms.size(), rss_after);
-	printf("SIGHUP to probe at the server:             median %.3f ms, p90 %.3f ms, max %.3f ms\n", pct(0.5),
-	       pct(0.9), pct(1.0));
-	printf("idle pause of 60 s:                        %ld CPU ticks, %ld context switches\n", cpu1 - cpu0,
-	       sw1 - sw0);
+	printf("daemon resident memory after 10 event-driven checks:    %ld KiB\n", rss_warm);
+	printf("daemon resident memory after %d event-driven checks:  %ld KiB\n", done, rss_after);
+	printf("idle pause of 60 s, routing socket %s:  %ld CPU ticks, %ld context switches\n",
+	       netlink ? "open" : "NOT open", cpu1 - cpu0, sw1 - sw0);
+	printf("SIGTERM to the daemon's end:               %.3f ms\n", term_ms);
 	std::string rm = "rm -rf " + dir;
 	return system(rm.c_str()) == 0 ? 0 : 1;
 }

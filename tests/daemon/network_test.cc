@@ -32,6 +32,14 @@ using Clock = std::chrono::steady_clock;
 const std::string SERVER_V4 = "198.51.100.1";
 const std::string NOTICE = "Network changed, checking now.";
 
+// In a test's isolated child: into a private network, or skip.
+#define ENTER_PRIVATE_NETWORK()                  \
+	do {                                         \
+		std::string why_;                        \
+		if (!enter_private_network(&why_))       \
+			SKIP_OR_FAIL(why_);                  \
+	} while (0)
+
 size_t count_lines(pid_t pid, const std::string &text)
 {
 	size_t n = 0;
@@ -107,9 +115,7 @@ protected:
 TEST_F(NetworkDaemon, FirstLoginFollowsTheRouteAppearing)
 {
 	RUN_ISOLATED(false, [] {
-		std::string why;
-		if (!enter_private_network(&why))
-			SKIP_OR_FAIL(why);
+		ENTER_PRIVATE_NETWORK();
 		Uplink a("up0", "sv0", "192.0.2");
 		ASSERT_TRUE(a.ok()) << a.far.error();
 		Kavri k(SERVER_V4, a.server->port(), "DEAMON_S = true\n");
@@ -148,9 +154,7 @@ TEST_F(NetworkDaemon, LinkBounceChecksOnlyWhenWatched)
 	for (const auto &c : cases) {
 		SCOPED_TRACE(c.name);
 		RUN_ISOLATED(false, [&] {
-			std::string why;
-			if (!enter_private_network(&why))
-				SKIP_OR_FAIL(why);
+			ENTER_PRIVATE_NETWORK();
 			Uplink a("up0", "sv0", "192.0.2");
 			ASSERT_TRUE(a.ok()) << a.far.error();
 			ASSERT_TRUE(a.bring_up());
@@ -184,9 +188,7 @@ TEST_F(NetworkDaemon, LinkBounceChecksOnlyWhenWatched)
 TEST_F(NetworkDaemon, FlappingLinkMakesOneCheck)
 {
 	RUN_ISOLATED(false, [] {
-		std::string why;
-		if (!enter_private_network(&why))
-			SKIP_OR_FAIL(why);
+		ENTER_PRIVATE_NETWORK();
 		Uplink a("up0", "sv0", "192.0.2");
 		ASSERT_TRUE(a.ok()) << a.far.error();
 		ASSERT_TRUE(a.bring_up());
@@ -204,7 +206,7 @@ TEST_F(NetworkDaemon, FlappingLinkMakesOneCheck)
 		batch += "route replace default via 192.0.2.1 dev up0\n";
 		write_file(k.dir.file("flaps"), batch);
 		auto t0 = Clock::now();
-		ASSERT_TRUE(run_ip({"-batch", k.dir.file("flaps")}, &why)) << why;
+		ASSERT_TRUE(Uplink::ip({"-batch", k.dir.file("flaps")}));
 		double took = seconds_since(t0);
 		ASSERT_LT(took, 1.0) << "the flaps took too long to count as one burst";
 
@@ -224,9 +226,7 @@ TEST_F(NetworkDaemon, FlappingLinkMakesOneCheck)
 TEST_F(NetworkDaemon, InterfaceChoosesTheUplinkAndItsEvents)
 {
 	RUN_ISOLATED(false, [] {
-		std::string why;
-		if (!enter_private_network(&why))
-			SKIP_OR_FAIL(why);
+		ENTER_PRIVATE_NETWORK();
 		Uplink a("up0", "sv0", "192.0.2");
 		Uplink b("up1", "sv1", "203.0.113");
 		ASSERT_TRUE(a.ok()) << a.far.error();
@@ -291,14 +291,12 @@ TEST_F(NetworkClient, Ipv6AddressAndName)
 	for (const auto &c : cases) {
 		SCOPED_TRACE(c.name);
 		RUN_ISOLATED(false, [&] {
-			std::string why;
-			if (!enter_private_network(&why))
-				SKIP_OR_FAIL(why);
+			ENTER_PRIVATE_NETWORK();
 			FarSide far("up0", "sv0");
 			ASSERT_TRUE(far.ok()) << far.error();
 			ASSERT_TRUE(far.ip({"addr", "add", "2001:db8:1::1/64", "dev", "sv0", "nodad"})) << far.error();
-			ASSERT_TRUE(run_ip({"link", "set", "up0", "up"}, &why)) << why;
-			ASSERT_TRUE(run_ip({"addr", "add", "2001:db8:1::2/64", "dev", "up0", "nodad"}, &why)) << why;
+			ASSERT_TRUE(Uplink::ip({"link", "set", "up0", "up"}));
+			ASSERT_TRUE(Uplink::ip({"addr", "add", "2001:db8:1::2/64", "dev", "up0", "nodad"}));
 			std::unique_ptr<FakeServer> server = far.server("2001:db8:1::1");
 			ASSERT_NE(server, nullptr);
 
@@ -347,9 +345,7 @@ TEST_F(NetworkClient, InterfaceThatCannotBeUsed)
 	for (const std::string name : {"nosuch0", "a-name-too-long-for-any-interface"}) {
 		SCOPED_TRACE(name);
 		RUN_ISOLATED(false, [&] {
-			std::string why;
-			if (!enter_private_network(&why))
-				SKIP_OR_FAIL(why);
+			ENTER_PRIVATE_NETWORK();
 			FakeServer server;
 			TempDir dir;
 			std::string conf = dir.file("kavri.conf");
