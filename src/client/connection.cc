@@ -94,7 +94,7 @@ int connect_bounded(int fd, const struct addrinfo &a, wait_clock::time_point dea
 int bind_to_interface(int fd, const char *name)
 {
 	size_t n = strlen(name);
-	if (n == 0 || n >= IFNAMSIZ) {
+	if (n >= IFNAMSIZ) {
 		errno = ENODEV;
 		return -1;
 	}
@@ -129,7 +129,7 @@ int server_connect(const char *server, uint16_t port, const char *interface, uns
 			no_socket = true;
 			continue;  // this family may not be available; the next may
 		}
-		if (interface != nullptr && bind_to_interface(sock.get(), interface) != 0) {
+		if (interface != nullptr && *interface != '\0' && bind_to_interface(sock.get(), interface) != 0) {
 			err = errno;
 			sock.close_now();
 			log_msg(verbosity, LOG_ERR, "Cannot bind to interface %s: %s", interface, strerror(err));

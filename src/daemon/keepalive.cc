@@ -204,7 +204,7 @@ void keepalive_loop(login_session *session, unsigned verbosity)
 		unique_fd(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)),
 		unique_fd(timerfd_create(CLOCK_BOOTTIME, TFD_CLOEXEC | TFD_NONBLOCK)),
 		unique_fd(net),
-		{c.interface, 0},
+		{c.interface != nullptr && *c.interface != '\0' ? c.interface : nullptr, 0},
 	};
 	// Without its wake-up and its timer the pause could not end.
 	if (src.wake.get() < 0 || src.timer.get() < 0) {

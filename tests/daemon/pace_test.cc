@@ -61,7 +61,8 @@ TEST_F(DaemonPace, NoPauseStillLeavesASecondBetweenPasses)
 			sent = std::chrono::steady_clock::now();
 			kill(pid, SIGTERM);
 			int st = reap_within(pid, 5000);
-			EXPECT_LT(seconds_since(sent), 1.0);
+			// Generous: ThreadSanitizer holds every exit for a second.
+			EXPECT_LT(seconds_since(sent), 2.5);
 			EXPECT_TRUE(st != -1 && WIFEXITED(st) && WEXITSTATUS(st) == 0) << "wait status " << st;
 		});
 	}
