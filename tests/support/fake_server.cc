@@ -2,6 +2,7 @@
 
 #include <arpa/inet.h>
 #include <fcntl.h>
+#include <netdb.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
@@ -116,6 +117,10 @@ FakeServer::FakeServer(const FakeServerOptions &o) : opts_(o)
 	wake_read_.reset(p[0]);
 	wake_write_.reset(p[1]);
 
+	if (!o.address.empty()) {
+		listen_elsewhere(o);
+		return;
+	}
 	fixture::UniqueFd s(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
 	if (!s)
 		return;
@@ -131,6 +136,29 @@ FakeServer::FakeServer(const FakeServerOptions &o) : opts_(o)
 	if (getsockname(s.get(), reinterpret_cast<sockaddr *>(&a), &len) != 0)
 		return;
 	port_ = ntohs(a.sin_port);
+	listen_ = std::move(s);
+	acceptor_ = std::thread([this] { accept_loop(); });
+}
+
+void FakeServer::listen_elsewhere(const FakeServerOptions &o)
+{
+	addrinfo hints{};
+	hints.ai_flags = AI_NUMERICHOST | AI_NUMERICSERV | AI_PASSIVE;
+	hints.ai_socktype = SOCK_STREAM;
+	addrinfo *res = nullptr;
+	if (getaddrinfo(o.address.c_str(), std::to_string(o.port).c_str(), &hints, &res) != 0)
+		return;
+	fixture::UniqueFd s(socket(res->ai_family, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
+	int one = 1;
+	bool ok = s && setsockopt(s.get(), SOL_SOCKET, SO_REUSEADDR, &one, sizeof one) == 0 &&
+	          bind(s.get(), res->ai_addr, res->ai_addrlen) == 0 && listen(s.get(), 64) == 0;
+	freeaddrinfo(res);
+	sockaddr_storage a{};
+	socklen_t len = sizeof a;
+	if (!ok || getsockname(s.get(), reinterpret_cast<sockaddr *>(&a), &len) != 0)
+		return;
+	port_ = ntohs(a.ss_family == AF_INET6 ? reinterpret_cast<sockaddr_in6 *>(&a)->sin6_port
+	                                      : reinterpret_cast<sockaddr_in *>(&a)->sin_port);
 	listen_ = std::move(s);
 	acceptor_ = std::thread([this] { accept_loop(); });
 }
