@@ -27,6 +27,8 @@ struct login_config {
 	int daemon_start;
 	int daemon_login;
 	int daemon_delay;  // minutes
+	int watch_network;      // the daemon checks at once when the network changes
+	const char *interface;  // every connection goes through it; may be null
 	const char *conf_file;
 	int conf_exposed;  // group or others may read the file, password and all
 	int tls;                  // 1: HTTPS to the login server

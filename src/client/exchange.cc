@@ -74,7 +74,7 @@ int run_exchange(login_session *s, unsigned verbosity, const exchange_kind &kind
 	const login_config &c = *s->conf;
 	s->reply[0] = '\0';
 	log_msg(verbosity, LOG_INFO, "Connecting to login server, %s:%d.", c.server, c.port);
-	unique_fd sock(server_connect(c.server, static_cast<uint16_t>(c.port), verbosity));
+	unique_fd sock(server_connect(c.server, static_cast<uint16_t>(c.port), c.interface, verbosity));
 	if (sock.get() < 0) {
 		log_msg(verbosity, LOG_ERR, "Failed to connect to login server (%s): %s", c.server, strerror(errno));
 		return -1;

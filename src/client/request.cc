@@ -17,6 +17,18 @@ int fitted(int n, char *out, size_t size)
 	return n;
 }
 
+// The server as the Host and Referer headers write it: an IPv6 address
+// (the only form with a colon) in brackets, as a URL needs it.
+struct host_text {
+	const char *open, *name, *close;
+};
+
+host_text host_of(const char *server)
+{
+	bool v6 = strchr(server, ':') != nullptr;
+	return {v6 ? "[" : "", server, v6 ? "]" : ""};
+}
+
 size_t len_or_zero(const char *text)
 {
 	return text != nullptr ? strlen(text) : 0;
@@ -26,26 +38,31 @@ size_t len_or_zero(const char *text)
 
 int compose_probe_request(const login_config &c, char *out, size_t size)
 {
-	int n = snprintf(out, size, "GET %s HTTP/1.0\r\nReferer: http://%s\r\nHost: %s\r\nAccept: */*\r\n\r\n",
-	                 c.init_page, c.server, c.server);
+	host_text h = host_of(c.server);
+	int n = snprintf(out, size, "GET %s HTTP/1.0\r\nReferer: http://%s%s%s\r\nHost: %s%s%s\r\nAccept: */*\r\n\r\n",
+	                 c.init_page, h.open, h.name, h.close, h.open, h.name, h.close);
 	return fitted(n, out, size);
 }
 
 int compose_logout_request(const login_config &c, char *out, size_t size)
 {
-	int n = snprintf(out, size, "GET %s HTTP/1.0\r\nReferer: http://%s%s\r\nHost: %s\r\nAccept: */*\r\n\r\n",
-	                 c.logout_page, c.server, c.init_page, c.server);
+	host_text h = host_of(c.server);
+	int n = snprintf(out, size,
+	                 "GET %s HTTP/1.0\r\nReferer: http://%s%s%s%s\r\nHost: %s%s%s\r\nAccept: */*\r\n\r\n",
+	                 c.logout_page, h.open, h.name, h.close, c.init_page, h.open, h.name, h.close);
 	return fitted(n, out, size);
 }
 
 int compose_login_request(const login_config &c, const char *form, char *out, size_t size)
 {
 	int content_length = static_cast<int>(strlen(form)) + 1;
+	host_text h = host_of(c.server);
 	int n = snprintf(out, size,
-	                 "POST %s HTTP/1.0\r\nHost: %s\r\nUser-Agent: kavri v" KAVRI_VERSION "\r\nAccept: */*\r\n"
-	                 "Referer: http://%s%s\r\nContent-type: application/x-www-form-urlencoded\r\n"
+	                 "POST %s HTTP/1.0\r\nHost: %s%s%s\r\nUser-Agent: kavri v" KAVRI_VERSION "\r\nAccept: */*\r\n"
+	                 "Referer: http://%s%s%s%s\r\nContent-type: application/x-www-form-urlencoded\r\n"
 	                 "Content-length: %d\r\n\r\n%s\n\n",
-	                 c.login_page, c.server, c.server, c.init_page, content_length, form);
+	                 c.login_page, h.open, h.name, h.close, h.open, h.name, h.close, c.init_page, content_length,
+	                 form);
 	return fitted(n, out, size);
 }
 

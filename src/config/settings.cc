@@ -69,6 +69,17 @@ constexpr conf_setting conf_table[CONF_SETTINGS] = {
 	 .conv = conf_conv::text,
 	 .text = &login_config::tls_pin,
 	 .listed_when_set = true},
+	// The network watch: a file without these lists the settings as before.
+	{.names = {"WATCH_NETWORK"},
+	 .def = "yes",
+	 .conv = conf_conv::flag,
+	 .number = &login_config::watch_network,
+	 .listed_when_set = true},
+	{.names = {"INTERFACE"},
+	 .def = nullptr,
+	 .conv = conf_conv::text,
+	 .text = &login_config::interface,
+	 .listed_when_set = true},
 };
 
 namespace {

@@ -1,31 +1,45 @@
 #include "daemon/daemon.h"
 
+#include <poll.h>
 #include <pthread.h>
 #include <signal.h>
+#include <sys/eventfd.h>
+#include <sys/timerfd.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <cerrno>
-#include <chrono>
-#include <condition_variable>
+#include <cstdint>
 #include <cstring>
 #include <mutex>
 
+#include "base/unique_fd.h"
 #include "client/client.h"
+#include "daemon/netwatch.h"
 #include "daemon/pidfile.h"
+#include "daemon/schedule.h"
 #include "log/log.h"
 
 namespace {
 
-// The pause of the loop, which a SIGHUP taken by the listener may end
-// early; `pausing` says whether the main thread is in it right now.
+// What the signal listener shares with the main thread: whether the main
+// thread pauses right now, and the descriptor through which a SIGHUP
+// taken meanwhile wakes it.
 struct pause_state {
 	std::mutex lock;
-	std::condition_variable wake;
 	bool pausing = false;
-	bool cut = false;
+	int wake = -1;  // an eventfd
 };
 
 pause_state the_pause;
+
+// The sources the pause waits on, all in one poll.
+struct pause_sources {
+	unique_fd wake;   // an eventfd, readable after a SIGHUP taken in the pause
+	unique_fd timer;  // on CLOCK_BOOTTIME, readable when the next deadline passes
+	unique_fd net;    // the routing socket, or -1 when the network is not watched
+	netwatch_filter filter;
+};
 
 sigset_t daemon_signals()
 {
@@ -61,21 +75,77 @@ const char *pid_path_for_report(const char *field)
 	return last;
 }
 
-// The loop's pause: `seconds`, or less when a SIGHUP is taken meanwhile.
-// True when it was cut short; 0 is no pause at all.
-bool daemon_pause(unsigned seconds)
+// The daemon's clock: it goes on counting while the machine is suspended.
+msec boot_clock_now()
 {
-	if (seconds == 0)
-		return false;
-	auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
-	std::unique_lock<std::mutex> hold(the_pause.lock);
-	the_pause.pausing = true;
-	the_pause.cut = false;
-	the_pause.wake.wait_until(hold, deadline, [] { return the_pause.cut; });
-	bool cut = the_pause.cut;
+	struct timespec t;
+	clock_gettime(CLOCK_BOOTTIME, &t);
+	return static_cast<msec>(t.tv_sec) * 1000 + t.tv_nsec / 1000000;
+}
+
+void arm_timer(int fd, msec at)
+{
+	struct itimerspec when = {};
+	when.it_value.tv_sec = static_cast<time_t>(at / 1000);
+	when.it_value.tv_nsec = static_cast<long>(at % 1000) * 1000000;
+	timerfd_settime(fd, TFD_TIMER_ABSTIME, &when, nullptr);
+}
+
+// Empty a counter descriptor (eventfd or timerfd). True when it had counted.
+bool take_count(int fd)
+{
+	uint64_t n = 0;
+	return read(fd, &n, sizeof n) == static_cast<ssize_t>(sizeof n) && n > 0;
+}
+
+// Whether the network changed in a way that counts. A socket that can no
+// longer be read is given up, so that it cannot keep the pause awake.
+bool network_changed(pause_sources &src, unsigned verbosity)
+{
+	int r = netwatch_drain(src.net.get(), src.filter);
+	if (r < 0) {
+		log_msg(verbosity, LOG_ERR, "Stopped watching the network: %s", strerror(errno));
+		src.net.close_now();
+	}
+	return r > 0;
+}
+
+// The pause between passes: until its plan says a pass is due, waiting in
+// one poll on a SIGHUP, the timer and the network. Events that came while
+// the previous pass ran are still in the routing socket and count now.
+pass_reason daemon_pause(pause_sources &src, pause_plan &plan, unsigned verbosity)
+{
+	{
+		std::lock_guard<std::mutex> hold(the_pause.lock);
+		the_pause.pausing = true;
+	}
+	if (src.net.get() >= 0 && network_changed(src, verbosity))
+		pause_network(plan, boot_clock_now());
+
+	pass_reason why;
+	while ((why = pause_due(plan, boot_clock_now())) == pass_reason::none) {
+		arm_timer(src.timer.get(), pause_wake_at(plan));
+		struct pollfd fds[3] = {
+			{src.wake.get(), POLLIN, 0},
+			{src.timer.get(), POLLIN, 0},
+			{src.net.get(), POLLIN, 0},
+		};
+		if (poll(fds, src.net.get() >= 0 ? 3 : 2, -1) < 0)
+			continue;
+		if (fds[0].revents != 0 && take_count(src.wake.get()))
+			pause_signal(plan);
+		if (fds[1].revents != 0)
+			take_count(src.timer.get());
+		if (src.net.get() >= 0 && fds[2].revents != 0 && network_changed(src, verbosity))
+			pause_network(plan, boot_clock_now());
+	}
+
+	std::lock_guard<std::mutex> hold(the_pause.lock);
 	the_pause.pausing = false;
-	the_pause.cut = false;
-	return cut;
+	// A SIGHUP taken in the pause's last moment still makes the pass forced.
+	if (take_count(src.wake.get()))
+		why = pass_reason::forced;
+	return why;
 }
 
 // The login state, when it differs from the one reported last; returns
@@ -96,8 +166,9 @@ void daemon_signal(int sig)
 		std::lock_guard<std::mutex> hold(the_pause.lock);
 		// Outside a pause the line is all: the next pause runs its length.
 		if (the_pause.pausing) {
-			the_pause.cut = true;
-			the_pause.wake.notify_all();
+			uint64_t one = 1;
+			ssize_t w = write(the_pause.wake, &one, sizeof one);
+			(void)w;  // a counter that is already set wakes the pause as well
 		}
 		return;
 	}
@@ -109,10 +180,14 @@ void daemon_signal(int sig)
 
 void keepalive_loop(login_session *session, unsigned verbosity)
 {
-	// daemon_delay * 60 wraps modulo 2^32: 0 is no pause, a negative delay
-	// a pause longer than the daemon will run.
+	// daemon_delay * 60 wraps modulo 2^32: 0 is no pause (passes then
+	// begin a second apart), a negative delay a pause longer than the
+	// daemon will run.
 	const unsigned pause_seconds = static_cast<unsigned>(session->conf->daemon_delay) * 60u;
 	const int pid = static_cast<int>(getpid());
+
+	// Start-up phase: a fatal error may end the daemon; the caller then
+	// returns its login result as the exit status.
 
 	// Blocked before the PID file exists and before any thread: a run that
 	// finds the file can signal at once, and the signal waits for the
@@ -120,8 +195,6 @@ void keepalive_loop(login_session *session, unsigned verbosity)
 	sigset_t set = daemon_signals();
 	pthread_sigmask(SIG_BLOCK, &set, nullptr);
 
-	// Until the loop starts a fatal error may end the daemon; the caller
-	// then returns its login result as the exit status.
 	if (pid_file_write(&session->pid_file, pid) != 0) {
 		int err = errno;
 		log_msg(verbosity, LOG_ERR, "Cannot write PID(%d) to file, %s: %s", pid,
@@ -129,6 +202,25 @@ void keepalive_loop(login_session *session, unsigned verbosity)
 		log_msg(verbosity, LOG_ERR, "Aborting daemon - cannot communicate PID to outside world.");
 		return;
 	}
+
+	// A network that cannot be watched is reported, and checked on the
+	// timer and on SIGHUP as without WATCH_NETWORK.
+	const login_config &c = *session->conf;
+	int net = c.watch_network ? netwatch_open() : -1;
+	if (c.watch_network && net < 0)
+		log_msg(verbosity, LOG_ERR, "Cannot watch the network: %s", strerror(errno));
+	pause_sources src = {
+		unique_fd(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)),
+		unique_fd(timerfd_create(CLOCK_BOOTTIME, TFD_CLOEXEC | TFD_NONBLOCK)),
+		unique_fd(net),
+		{c.interface != nullptr && *c.interface != '\0' ? c.interface : nullptr, 0},
+	};
+	// Without its wake-up and its timer the pause could not end.
+	if (src.wake.get() < 0 || src.timer.get() < 0) {
+		log_msg(verbosity, LOG_ERR, "Cannot pause between checks: %s", strerror(errno));
+		return;
+	}
+	the_pause.wake = src.wake.get();
 
 	// The listener inherits the blocked set, as sigwait needs. Without it
 	// SIGTERM could never end the daemon, so that is fatal too.
@@ -142,21 +234,29 @@ void keepalive_loop(login_session *session, unsigned verbosity)
 	log_notice("Keep-alive daemon started, pid: %d", pid);
 	int reported = report_login(session->logged_in, -1);
 	// After the two lines that every start writes.
-	if ((verbosity & MODE_VERBOSE) && session->conf->conf_exposed)
+	if ((verbosity & MODE_VERBOSE) && c.conf_exposed)
 		log_syslog(LOG_WARNING, "Configuration file %s holds your password and can be read by other users: %s",
-		           session->conf->conf_file, "chmod 600 it.");
+		           c.conf_file, "chmod 600 it.");
 
-	// From here on nothing ends the daemon but SIGTERM: failures of a pass
-	// are reported by the client and the next pass tries again.
+	// Loop phase: nothing ends the daemon but SIGTERM; failures of a pass
+	// are reported by the client and the next pass tries again. The
+	// foreground's check just before counts as the pass before the first.
+	msec pass_began = boot_clock_now();
 	for (;;) {
 		reported = report_login(session->logged_in, reported);
-		bool forced = daemon_pause(pause_seconds);
+		pause_plan plan = pause_begin(boot_clock_now(), pause_seconds, pass_began);
+		pass_reason why = daemon_pause(src, plan, verbosity);
+		pass_began = boot_clock_now();
+		if (why == pass_reason::network)
+			log_notice("Network changed, checking now.");
+
 		http_pre_login(session, verbosity);
-		if (session->conf->daemon_login && !session->logged_in) {
+		if (c.daemon_login && !session->logged_in) {
 			log_msg(verbosity, LOG_INFO, "Daemon logging in again.");
 			http_do_login(session, verbosity);
 		}
-		if (forced)
+		// A check the timer did not call for reports as a forced one.
+		if (why != pass_reason::periodic)
 			log_notice(session->logged_in ? "Forced relogin successful." : "Forced relogin FAILED!");
 		else
 			log_msg(verbosity, LOG_INFO, "Periodic relogin %s.", session->logged_in ? "OK" : "FAILED");

@@ -263,7 +263,7 @@ TEST(ConnectTimeout, BoundedToFiveSeconds)
 		SKIP_OR_FAIL("no listener with a full accept queue");
 	StreamCapture cap;
 	auto t0 = std::chrono::steady_clock::now();
-	int fd = server_connect("127.0.0.1", static_cast<uint16_t>(black_hole.port()), 0);
+	int fd = server_connect("127.0.0.1", static_cast<uint16_t>(black_hole.port()), nullptr, 0);
 	int err = errno;
 	auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - t0).count();
 	cap.stop();

@@ -2,6 +2,7 @@
 
 #include <arpa/inet.h>
 #include <fcntl.h>
+#include <netdb.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
@@ -110,6 +111,10 @@ FakeServer::FakeServer(const FakeServerOptions &o) : opts_(o)
 	wake_read_.reset(p[0]);
 	wake_write_.reset(p[1]);
 
+	if (!o.address.empty()) {
+		listen_elsewhere(o);
+		return;
+	}
 	unique_fd s(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
 	if (!s)
 		return;
@@ -126,9 +131,13 @@ FakeServer::FakeServer(const FakeServerOptions &o) : opts_(o)
 		return;
 	port_ = ntohs(a.sin_port);
 	listen_ = std::move(s);
-	// Back only once the acceptor runs: an idle server then allocates
-	// nothing, so a test may fork without copying a lock that the thread's
-	// start held.
+	start_acceptor();
+}
+
+// Back only once the acceptor runs: an idle server then allocates nothing,
+// so a test may fork without copying a lock that the thread's start held.
+void FakeServer::start_acceptor()
+{
 	std::promise<void> running;
 	std::future<void> started = running.get_future();
 	acceptor_ = std::thread([this, &running] {
@@ -136,6 +145,29 @@ FakeServer::FakeServer(const FakeServerOptions &o) : opts_(o)
 		accept_loop();
 	});
 	started.wait();
+}
+
+void FakeServer::listen_elsewhere(const FakeServerOptions &o)
+{
+	addrinfo hints{};
+	hints.ai_flags = AI_NUMERICHOST | AI_NUMERICSERV | AI_PASSIVE;
+	hints.ai_socktype = SOCK_STREAM;
+	addrinfo *res = nullptr;
+	if (getaddrinfo(o.address.c_str(), std::to_string(o.port).c_str(), &hints, &res) != 0)
+		return;
+	unique_fd s(socket(res->ai_family, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
+	int one = 1;
+	bool ok = s && setsockopt(s.get(), SOL_SOCKET, SO_REUSEADDR, &one, sizeof one) == 0 &&
+	          bind(s.get(), res->ai_addr, res->ai_addrlen) == 0 && listen(s.get(), 64) == 0;
+	freeaddrinfo(res);
+	sockaddr_storage a{};
+	socklen_t len = sizeof a;
+	if (!ok || getsockname(s.get(), reinterpret_cast<sockaddr *>(&a), &len) != 0)
+		return;
+	port_ = ntohs(a.ss_family == AF_INET6 ? reinterpret_cast<sockaddr_in6 *>(&a)->sin6_port
+	                                      : reinterpret_cast<sockaddr_in *>(&a)->sin_port);
+	listen_ = std::move(s);
+	start_acceptor();
 }
 
 FakeServer::~FakeServer()

@@ -51,6 +51,9 @@ enum class Behaviour {
 
 struct FakeServerOptions {
 	int port = 0;  // 0: any free port
+	// A numeric IPv4 or IPv6 address to listen on instead of 127.0.0.1
+	// (an address of a network namespace that the test made).
+	std::string address;
 	std::string init_page = "/sd/init";
 	std::string login_page = "/sd/login";
 	std::string logout_page = "/sd/logout";
@@ -117,6 +120,8 @@ private:
 	};
 	enum class Wait { ready, timeout, stop };
 
+	void listen_elsewhere(const FakeServerOptions &o);
+	void start_acceptor();
 	void accept_loop();
 	void serve(unique_fd fd);
 	Wait wait_fd(int fd, short events, int timeout_ms) const;

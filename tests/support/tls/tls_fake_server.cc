@@ -59,7 +59,7 @@ TlsFakeServer::TlsFakeServer(FakeServer &inner, const std::string &cert_file, co
 		return;
 	wake_read_.reset(p[0]);
 	wake_write_.reset(p[1]);
-	fixture::UniqueFd s(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
+	unique_fd s(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
 	sockaddr_in a{};
 	a.sin_family = AF_INET;
 	a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
@@ -138,7 +138,7 @@ void TlsFakeServer::drain(int fd, int timeout_ms) const
 
 void TlsFakeServer::relay(void *ssl, int client, TlsBehaviour b)
 {
-	fixture::UniqueFd inner(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+	unique_fd inner(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
 	sockaddr_in a{};
 	a.sin_family = AF_INET;
 	a.sin_port = htons(static_cast<uint16_t>(inner_.port()));
@@ -193,7 +193,7 @@ void TlsFakeServer::relay(void *ssl, int client, TlsBehaviour b)
 	}
 }
 
-void TlsFakeServer::serve(fixture::UniqueFd conn)
+void TlsFakeServer::serve(unique_fd conn)
 {
 	int fd = conn.get();
 	TlsBehaviour b = behaviour_;
@@ -255,7 +255,7 @@ void TlsFakeServer::accept_loop()
 		}
 		if (w == Wait::timeout)
 			continue;
-		fixture::UniqueFd conn(accept4(listen_.get(), nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC));
+		unique_fd conn(accept4(listen_.get(), nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC));
 		if (!conn)
 			continue;
 		Worker &wk = workers_.emplace_back();

@@ -42,7 +42,7 @@ private:
 	enum class Wait { ready, timeout, stop };
 
 	void accept_loop();
-	void serve(fixture::UniqueFd conn);
+	void serve(unique_fd conn);
 	void relay(void *ssl, int client, TlsBehaviour b);
 	Wait wait2(int fd1, short ev1, int fd2, short ev2, int timeout_ms, short *got1, short *got2) const;
 	bool ssl_io(void *ssl, int fd, int r) const;
@@ -50,8 +50,8 @@ private:
 
 	FakeServer &inner_;
 	void *ctx_ = nullptr;  // SSL_CTX
-	fixture::UniqueFd listen_;
-	fixture::UniqueFd wake_read_, wake_write_;
+	unique_fd listen_;
+	unique_fd wake_read_, wake_write_;
 	int port_ = 0;
 	std::atomic<bool> stopping_{false};
 	std::atomic<TlsBehaviour> behaviour_{TlsBehaviour::normal};

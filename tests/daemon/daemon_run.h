@@ -1,0 +1,61 @@
+// One kavri of a daemon test: a configuration of its own pointing at a
+// server the test chose, its PID file, and the sanitizer reports of what
+// it spawned; whatever it started is killed at the end.
+#pragma once
+
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+#include "daemon_support.h"
+#include "helpers.h"
+#include "syslog_sink.h"
+
+struct Kavri {
+	TempDir dir;
+	std::string conf = dir.file("kavri.conf");
+	std::string pid_file = dir.file("kavri.pid");
+	std::string san = dir.file("sanitizer");
+
+	Kavri(const std::string &server, int port, const std::string &extra)
+	{
+		write_file(conf, "SERV = " + server + "\nSERVER_PORT = " + std::to_string(port) +
+		                     "\nUSER = joe\nPASS = secret\nDEAMON_D = 5\nPID_FILE = " + pid_file + "\n" + extra);
+	}
+	~Kavri()
+	{
+		kill_all_children_checked();
+		EXPECT_EQ(sanitizer_reports(san), "") << "sanitizer reports of the spawned processes";
+	}
+
+	RunResult run(std::vector<std::string> args)
+	{
+		args.push_back("-c");
+		args.push_back(conf);
+		RunOptions o;
+		o.env = sanitizer_env(san);
+		o.cwd = dir.path();
+		return run_program(args, o);
+	}
+
+	// -l, and the daemon it leaves once its "Login" line is written; 0
+	// when none came up.
+	pid_t start(RunResult *foreground)
+	{
+		*foreground = run({"-l"});
+		pid_t pid = 0;
+		bool up = wait_until(
+			[&] {
+				pid = static_cast<pid_t>(atol(read_file(pid_file).c_str()));
+				return pid > 0 && syslog_wait_for(pid, "Login ", 0);
+			},
+			10000);
+		if (!up)
+			ADD_FAILURE() << "no daemon came up; foreground status " << foreground->status << "\n"
+			              << foreground->out << foreground->err;
+		return up ? pid : 0;
+	}
+};

@@ -1,0 +1,71 @@
+// No pause of zero: a DEAMON_D whose pause is 0 seconds (0 itself, or a
+// value whose product with 60 wraps to 0) lets passes follow one another
+// no closer than a second apart, instead of probing the server in a tight
+// loop; SIGHUP and SIGTERM still act at once.
+#include <gtest/gtest.h>
+#include <signal.h>
+
+#include <chrono>
+#include <string>
+#include <thread>
+
+#include "daemon_run.h"
+#include "daemon_support.h"
+#include "fake_server.h"
+#include "syslog_sink.h"
+
+namespace {
+
+class DaemonPace : public testing::Test {
+protected:
+	void SetUp() override
+	{
+		std::string why;
+		if (!syslog_sink_available(&why))
+			SKIP_OR_FAIL("no capture of the system log: " + why);
+	}
+};
+
+TEST_F(DaemonPace, NoPauseStillLeavesASecondBetweenPasses)
+{
+	struct Case {
+		const char *delay;
+		int watch_s;  // how long the probes are counted
+	} cases[] = {
+		{"0", 5},
+		{"1073741824", 2},   // times 60 is 2^32 * 15
+		{"-9999999999", 2},  // read as the int minimum, times 60 a multiple of 2^32
+	};
+	for (const auto &c : cases) {
+		SCOPED_TRACE(std::string("DEAMON_D = ") + c.delay);
+		RUN_ISOLATED(false, [&] {
+			FakeServer server;
+			Kavri k("127.0.0.1", server.port(), std::string("DEAMON_S = true\nDEAMON_D = ") + c.delay + "\n");
+			RunResult fg;
+			pid_t pid = k.start(&fg);
+			ASSERT_GT(pid, 0);
+			server.clear_requests();
+			std::this_thread::sleep_for(std::chrono::seconds(c.watch_s));
+			size_t probes = server.count(Page::status);
+			EXPECT_LE(probes, static_cast<size_t>(c.watch_s + 1)) << "passes less than a second apart";
+			EXPECT_GE(probes, static_cast<size_t>(c.watch_s - 1)) << "passes stopped";
+
+			// A SIGHUP is taken at once and its pass follows within the second.
+			auto sent = std::chrono::steady_clock::now();
+			kill(pid, SIGHUP);
+			ASSERT_TRUE(syslog_wait_for(pid, "Got signal(1), forcing relogin.", 5000));
+			EXPECT_LT(seconds_since(sent), 1.0);
+			ASSERT_TRUE(syslog_wait_for(pid, "Forced relogin successful.", 5000));
+			EXPECT_LT(seconds_since(sent), 2.0);
+
+			sent = std::chrono::steady_clock::now();
+			kill(pid, SIGTERM);
+			int st = reap_within(pid, 5000);
+			// Generous: ThreadSanitizer holds every exit for a second.
+			EXPECT_LT(seconds_since(sent), 2.5);
+			EXPECT_TRUE(st != -1 && WIFEXITED(st) && WEXITSTATUS(st) == 0) << "wait status " << st;
+		});
+	}
+}
+
+}  // namespace
