@@ -114,7 +114,7 @@ protected:
 // appear, and within 3 seconds the daemon probes and logs in.
 TEST_F(NetworkDaemon, FirstLoginFollowsTheRouteAppearing)
 {
-	RUN_ISOLATED(false, [] {
+	RUN_ISOLATED(true, [] {
 		ENTER_PRIVATE_NETWORK();
 		Uplink a("up0", "sv0", "192.0.2");
 		ASSERT_TRUE(a.ok()) << a.far.error();
@@ -153,7 +153,7 @@ TEST_F(NetworkDaemon, LinkBounceChecksOnlyWhenWatched)
 	};
 	for (const auto &c : cases) {
 		SCOPED_TRACE(c.name);
-		RUN_ISOLATED(false, [&] {
+		RUN_ISOLATED(true, [&] {
 			ENTER_PRIVATE_NETWORK();
 			Uplink a("up0", "sv0", "192.0.2");
 			ASSERT_TRUE(a.ok()) << a.far.error();
@@ -187,7 +187,7 @@ TEST_F(NetworkDaemon, LinkBounceChecksOnlyWhenWatched)
 // 50 flaps within a second: one check, once the network has settled.
 TEST_F(NetworkDaemon, FlappingLinkMakesOneCheck)
 {
-	RUN_ISOLATED(false, [] {
+	RUN_ISOLATED(true, [] {
 		ENTER_PRIVATE_NETWORK();
 		Uplink a("up0", "sv0", "192.0.2");
 		ASSERT_TRUE(a.ok()) << a.far.error();
@@ -225,7 +225,7 @@ TEST_F(NetworkDaemon, FlappingLinkMakesOneCheck)
 // goes to the second server, and only the second link's events count.
 TEST_F(NetworkDaemon, InterfaceChoosesTheUplinkAndItsEvents)
 {
-	RUN_ISOLATED(false, [] {
+	RUN_ISOLATED(true, [] {
 		ENTER_PRIVATE_NETWORK();
 		Uplink a("up0", "sv0", "192.0.2");
 		Uplink b("up1", "sv1", "203.0.113");
@@ -290,7 +290,7 @@ TEST_F(NetworkClient, Ipv6AddressAndName)
 	};
 	for (const auto &c : cases) {
 		SCOPED_TRACE(c.name);
-		RUN_ISOLATED(false, [&] {
+		RUN_ISOLATED(true, [&] {
 			ENTER_PRIVATE_NETWORK();
 			FarSide far("up0", "sv0");
 			ASSERT_TRUE(far.ok()) << far.error();
@@ -344,7 +344,7 @@ TEST_F(NetworkClient, InterfaceThatCannotBeUsed)
 {
 	for (const std::string name : {"nosuch0", "a-name-too-long-for-any-interface"}) {
 		SCOPED_TRACE(name);
-		RUN_ISOLATED(false, [&] {
+		RUN_ISOLATED(true, [&] {
 			ENTER_PRIVATE_NETWORK();
 			FakeServer server;
 			TempDir dir;

@@ -38,7 +38,7 @@ TEST_F(DaemonPace, NoPauseStillLeavesASecondBetweenPasses)
 	};
 	for (const auto &c : cases) {
 		SCOPED_TRACE(std::string("DEAMON_D = ") + c.delay);
-		RUN_ISOLATED(false, [&] {
+		RUN_ISOLATED(true, [&] {
 			FakeServer server;
 			Kavri k("127.0.0.1", server.port(), std::string("DEAMON_S = true\nDEAMON_D = ") + c.delay + "\n");
 			RunResult fg;
