@@ -1,6 +1,7 @@
 #include "client/tls.h"
 
 #include <arpa/inet.h>
+#include <malloc.h>
 #include <signal.h>
 #include <sys/stat.h>
 
@@ -282,8 +283,12 @@ SSL_CTX *context_for(tls_channel &t, const login_config &c)
 
 tls_channel::~tls_channel()
 {
-	if (ssl != nullptr)
-		lib->SSL_free(ssl);
+	if (ssl == nullptr)
+		return;
+	lib->SSL_free(ssl);
+	// A handshake spreads its buffers over the heap; checks come minutes
+	// apart, so give the pages back rather than keep them resident.
+	malloc_trim(0);
 }
 
 int tls_connect_socket(tls_channel &t, const login_config &c, int fd)
