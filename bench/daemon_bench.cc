@@ -23,6 +23,7 @@
 #include <vector>
 
 #include "fake_server.h"
+#include "proc.h"
 #if KAVRI_BENCH_TLS
 #include "pki.h"
 #include "tls_fake_server.h"
@@ -31,78 +32,6 @@
 namespace {
 
 using clk = std::chrono::steady_clock;
-
-std::string slurp(const std::string &path)
-{
-	std::ifstream f(path);
-	std::stringstream ss;
-	ss << f.rdbuf();
-	return ss.str();
-}
-
-long status_field(const std::string &status, const std::string &key)
-{
-	size_t at = status.find(key + ":");
-	return at == std::string::npos ? -1 : atol(status.c_str() + at + key.size() + 1);
-}
-
-long rss_kib(pid_t pid)
-{
-	return status_field(slurp("/proc/" + std::to_string(pid) + "/status"), "VmRSS");
-}
-
-// The process's proportional share of the memory it maps: shared pages
-// (the C library's) count divided among the processes that map them.
-long pss_kib(pid_t pid)
-{
-	return status_field(slurp("/proc/" + std::to_string(pid) + "/smaps_rollup"), "Pss");
-}
-
-struct memory {
-	long rss, pss;
-};
-
-memory memory_of(pid_t pid)
-{
-	return {rss_kib(pid), pss_kib(pid)};
-}
-
-// Context switches of every thread of the process.
-long switches(pid_t pid)
-{
-	long total = 0;
-	std::string dir = "/proc/" + std::to_string(pid) + "/task";
-	DIR *d = opendir(dir.c_str());
-	if (d == nullptr)
-		return -1;
-	while (struct dirent *e = readdir(d)) {
-		if (e->d_name[0] == '.')
-			continue;
-		std::string s = slurp(dir + "/" + e->d_name + "/status");
-		total += status_field(s, "voluntary_ctxt_switches") + status_field(s, "nonvoluntary_ctxt_switches");
-	}
-	closedir(d);
-	return total;
-}
-
-// User plus system CPU time in clock ticks.
-long cpu_ticks(pid_t pid)
-{
-	std::string stat = slurp("/proc/" + std::to_string(pid) + "/stat");
-	size_t close_paren = stat.rfind(')');
-	std::istringstream in(stat.substr(close_paren + 2));
-	std::string field;
-	long utime = 0, stime = 0;
-	for (int i = 3; in >> field; i++) {
-		if (i == 14)
-			utime = atol(field.c_str());
-		if (i == 15) {
-			stime = atol(field.c_str());
-			break;
-		}
-	}
-	return utime + stime;
-}
 
 // Wait (at most 1 s) until the daemon's main thread waits in poll() on
 // more than one descriptor, which it does only in the pause between checks
@@ -121,23 +50,6 @@ void paused(pid_t pid)
 		seen = pausing ? seen + 1 : 0;
 		std::this_thread::sleep_for(std::chrono::microseconds(500));
 	}
-}
-
-int run(const std::string &binary, const std::vector<std::string> &args)
-{
-	pid_t pid = fork();
-	if (pid == 0) {
-		std::vector<char *> argv;
-		argv.push_back(const_cast<char *>(binary.c_str()));
-		for (const auto &a : args)
-			argv.push_back(const_cast<char *>(a.c_str()));
-		argv.push_back(nullptr);
-		execv(binary.c_str(), argv.data());
-		_exit(127);
-	}
-	int status = 0;
-	waitpid(pid, &status, 0);
-	return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
 }  // namespace

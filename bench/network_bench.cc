@@ -25,97 +25,12 @@
 #include <vector>
 
 #include "fake_server.h"
+#include "proc.h"
 #include "netlab.h"
 
 namespace {
 
 using clk = std::chrono::steady_clock;
-
-std::string slurp(const std::string &path)
-{
-	std::ifstream f(path);
-	std::stringstream ss;
-	ss << f.rdbuf();
-	return ss.str();
-}
-
-long status_field(const std::string &status, const std::string &key)
-{
-	size_t at = status.find(key + ":");
-	return at == std::string::npos ? -1 : atol(status.c_str() + at + key.size() + 1);
-}
-
-long rss_kib(pid_t pid)
-{
-	return status_field(slurp("/proc/" + std::to_string(pid) + "/status"), "VmRSS");
-}
-
-// Context switches of every thread of the process.
-long switches(pid_t pid)
-{
-	long total = 0;
-	std::string dir = "/proc/" + std::to_string(pid) + "/task";
-	DIR *d = opendir(dir.c_str());
-	if (d == nullptr)
-		return -1;
-	while (struct dirent *e = readdir(d)) {
-		if (e->d_name[0] == '.')
-			continue;
-		std::string s = slurp(dir + "/" + e->d_name + "/status");
-		total += status_field(s, "voluntary_ctxt_switches") + status_field(s, "nonvoluntary_ctxt_switches");
-	}
-	closedir(d);
-	return total;
-}
-
-// User plus system CPU time in clock ticks.
-long cpu_ticks(pid_t pid)
-{
-	std::string stat = slurp("/proc/" + std::to_string(pid) + "/stat");
-	size_t close_paren = stat.rfind(')');
-	std::istringstream in(stat.substr(close_paren + 2));
-	std::string field;
-	long utime = 0, stime = 0;
-	for (int i = 3; in >> field; i++) {
-		if (i == 14)
-			utime = atol(field.c_str());
-		if (i == 15) {
-			stime = atol(field.c_str());
-			break;
-		}
-	}
-	return utime + stime;
-}
-
-int run(const std::string &binary, const std::vector<std::string> &args)
-{
-	pid_t pid = fork();
-	if (pid == 0) {
-		std::vector<char *> argv;
-		argv.push_back(const_cast<char *>(binary.c_str()));
-		for (const auto &a : args)
-			argv.push_back(const_cast<char *>(a.c_str()));
-		argv.push_back(nullptr);
-		execv(binary.c_str(), argv.data());
-		_exit(127);
-	}
-	int status = 0;
-	waitpid(pid, &status, 0);
-	return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-}
-
-double ms_since(clk::time_point t)
-{
-	return std::chrono::duration<double, std::milli>(clk::now() - t).count();
-}
-
-double median(std::vector<double> v)
-{
-	if (v.empty())
-		return 0;
-	std::sort(v.begin(), v.end());
-	return v[v.size() / 2];
-}
 
 // Whether the process holds a routing netlink socket.
 bool holds_routing_socket(pid_t pid)
@@ -212,7 +127,7 @@ int main(int argc, char *argv[])
 		return 1;
 	}
 	std::this_thread::sleep_for(std::chrono::milliseconds(1200));
-	long rss_start = rss_kib(pid);
+	memory at_start = memory_of(pid);
 	// Checks begin at least a second apart: each round waits that out.
 	auto next_round = [] { std::this_thread::sleep_for(std::chrono::milliseconds(1100)); };
 
@@ -248,11 +163,11 @@ int main(int argc, char *argv[])
 
 	// Checks set off by the network, one after another: the route goes and
 	// comes back as soon as the previous check has arrived.
-	long rss_warm = 0;
+	memory warm{};
 	int done = 0;
 	for (; done < checks; done++) {
 		if (done == 10)
-			rss_warm = rss_kib(pid);
+			warm = memory_of(pid);
 		size_t before = probes();
 		run_ip(del_route);
 		run_ip(add_route);
@@ -262,7 +177,7 @@ int main(int argc, char *argv[])
 		}
 	}
 	std::this_thread::sleep_for(std::chrono::milliseconds(1500));
-	long rss_after = rss_kib(pid);
+	memory after = memory_of(pid);
 	bool netlink = holds_routing_socket(pid);
 
 	long cpu0 = cpu_ticks(pid), sw0 = switches(pid);
@@ -279,9 +194,10 @@ int main(int argc, char *argv[])
 	printf("SIGHUP to probe at the server:             median %.3f ms of %zu\n", median(hup_ms), hup_ms.size());
 	printf("default route added to probe at the server: median %.1f ms of %zu (settle time 1000 ms + %.1f ms)\n",
 	       median(route_ms), route_ms.size(), median(route_ms) - 1000);
-	printf("daemon resident memory after start:        %ld KiB\n", rss_start);
-	printf("daemon resident memory after 10 event-driven checks:    %ld KiB\n", rss_warm);
-	printf("daemon resident memory after %d event-driven checks:  %ld KiB\n", done, rss_after);
+	printf("daemon memory after start:                  %ld KiB resident, %ld KiB Pss\n", at_start.rss, at_start.pss);
+	printf("daemon memory after 10 event-driven checks: %ld KiB resident, %ld KiB Pss\n", warm.rss, warm.pss);
+	printf("daemon memory after %d event-driven checks: %ld KiB resident, %ld KiB Pss\n", done, after.rss,
+	       after.pss);
 	printf("idle pause of 60 s, routing socket %s:  %ld CPU ticks, %ld context switches\n",
 	       netlink ? "open" : "NOT open", cpu1 - cpu0, sw1 - sw0);
 	printf("SIGTERM to the daemon's end:               %.3f ms\n", term_ms);
