@@ -116,12 +116,7 @@ int main(int argc, char *argv[])
 	std::ofstream(conf) << "SERV = " << server_ip << "\nSERVER_PORT = " << server->port()
 	                    << "\nUSER = bench\nPASS = bench\nDEAMON_D = 2\nPID_FILE = " << pidfile << "\n";
 
-	run(argv[1], {"-c", conf, "-l"});
-	pid_t pid = 0;
-	for (int i = 0; i < 500 && pid <= 0; i++) {
-		pid = static_cast<pid_t>(atol(slurp(pidfile).c_str()));
-		std::this_thread::sleep_for(std::chrono::milliseconds(10));
-	}
+	pid_t pid = start_daemon(argv[1], conf, pidfile);
 	if (pid <= 0) {
 		fprintf(stderr, "the daemon did not start\n");
 		return 1;

@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <fstream>
 #include <sstream>
+#include <thread>
 
 namespace {
 
@@ -86,6 +87,18 @@ int run(const std::string &binary, const std::vector<std::string> &args)
 	int status = 0;
 	waitpid(pid, &status, 0);
 	return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+pid_t start_daemon(const std::string &kavri, const std::string &conf, const std::string &pid_file)
+{
+	run(kavri, {"-c", conf, "-l"});
+	for (int i = 0; i < 500; i++) {
+		pid_t pid = static_cast<pid_t>(atol(slurp(pid_file).c_str()));
+		if (pid > 0)
+			return pid;
+		std::this_thread::sleep_for(std::chrono::milliseconds(10));
+	}
+	return 0;
 }
 
 double ms_since(std::chrono::steady_clock::time_point t)

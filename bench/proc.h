@@ -26,5 +26,9 @@ long cpu_ticks(pid_t pid);
 // Run `binary` with `args` and wait: its exit status, or -1.
 int run(const std::string &binary, const std::vector<std::string> &args);
 
+// `kavri -c CONF -l`, then the daemon's PID once PID_FILE names it (within
+// 5 seconds), or 0.
+pid_t start_daemon(const std::string &kavri, const std::string &conf, const std::string &pid_file);
+
 double ms_since(std::chrono::steady_clock::time_point t);
 double median(std::vector<double> v);

@@ -64,11 +64,6 @@ int read_reply(login_session *s, const transport &link, unsigned verbosity, cons
 
 }  // namespace
 
-ssize_t send_request(int sock, const char *text, size_t length)
-{
-	return transport_send(transport{sock, nullptr}, text, length);
-}
-
 int run_exchange(login_session *s, unsigned verbosity, const exchange_kind &kind)
 {
 	const login_config &c = *s->conf;

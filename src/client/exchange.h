@@ -40,12 +40,6 @@ struct exchange_kind {
 // every path that opened one, exactly once.
 int run_exchange(login_session *s, unsigned verbosity, const exchange_kind &kind);
 
-// Send the whole text, never raising SIGPIPE: a peer that is gone gives
-// -1 with EPIPE. What the socket does not take at once follows as it
-// becomes writable, for at most 5 seconds; then -1 with ETIMEDOUT.
-// Otherwise the length.
-ssize_t send_request(int sock, const char *text, size_t length);
-
 // Whether `marker` occurs in the reply, read as text up to its first NUL.
 bool reply_has(const login_session &s, const char *marker);
 

@@ -21,6 +21,7 @@
 #include "capture.h"
 #include "client/client.h"
 #include "client/exchange.h"
+#include "client/transport.h"
 #include "client_support.h"
 #include "fake_server.h"
 #include "transcript.h"
@@ -289,7 +290,7 @@ TEST(SendToClosedPeer, FailsWithEpipeInsteadOfKilling)
 				return "no socketpair";
 			close(sv[1]);
 			static const char text[] = "GET / HTTP/1.0\r\n\r\n";
-			ssize_t n = plain ? send(sv[0], text, sizeof text - 1, 0) : send_request(sv[0], text, sizeof text - 1);
+			ssize_t n = plain ? send(sv[0], text, sizeof text - 1, 0) : transport_send(transport{sv[0], nullptr}, text, sizeof text - 1);
 			return std::to_string(n) + " " + (n < 0 ? strerrorname_np(errno) : "-");
 		});
 	};

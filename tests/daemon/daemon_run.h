@@ -10,9 +10,27 @@
 #include <string>
 #include <vector>
 
-#include "daemon_support.h"
 #include "helpers.h"
+#include "isolation.h"
 #include "syslog_sink.h"
+
+// The daemon that `kavri -l` left, once its PID file names it and its
+// "Login" line is in the system log; 0, with a failure that shows the
+// foreground run, when none came up within 10 seconds.
+inline pid_t wait_for_daemon(const std::string &pid_file, const RunResult &foreground)
+{
+	pid_t pid = 0;
+	bool up = wait_until(
+		[&] {
+			pid = static_cast<pid_t>(atol(read_file(pid_file).c_str()));
+			return pid > 0 && syslog_wait_for(pid, "Login ", 0);
+		},
+		10000);
+	if (!up)
+		ADD_FAILURE() << "no daemon came up; foreground status " << foreground.status << "\nstdout:\n"
+		              << foreground.out << "stderr:\n" << foreground.err;
+	return up ? pid : 0;
+}
 
 struct Kavri {
 	TempDir dir;
@@ -46,16 +64,6 @@ struct Kavri {
 	pid_t start(RunResult *foreground)
 	{
 		*foreground = run({"-l"});
-		pid_t pid = 0;
-		bool up = wait_until(
-			[&] {
-				pid = static_cast<pid_t>(atol(read_file(pid_file).c_str()));
-				return pid > 0 && syslog_wait_for(pid, "Login ", 0);
-			},
-			10000);
-		if (!up)
-			ADD_FAILURE() << "no daemon came up; foreground status " << foreground->status << "\n"
-			              << foreground->out << foreground->err;
-		return up ? pid : 0;
+		return wait_for_daemon(pid_file, *foreground);
 	}
 };

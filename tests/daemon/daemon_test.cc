@@ -25,6 +25,7 @@
 #include <thread>
 #include <vector>
 
+#include "daemon_run.h"
 #include "fake_server.h"
 #include "helpers.h"
 #include "isolation.h"
@@ -210,16 +211,7 @@ struct Scene {
 		RunResult r = kavri(a);
 		if (foreground != nullptr)
 			*foreground = r;
-		pid_t pid = 0;
-		bool up = wait_until(
-			[&] {
-				pid = static_cast<pid_t>(atol(read_file(pid_file).c_str()));
-				return pid > 0 && syslog_wait_for(pid, "Login ", 0);
-			},
-			10000);
-		if (!up)
-			ADD_FAILURE() << "no daemon came up; foreground status " << r.status << "\nstdout:\n" << r.out << "stderr:\n" << r.err;
-		return up ? pid : 0;
+		return wait_for_daemon(pid_file, r);
 	}
 };
 

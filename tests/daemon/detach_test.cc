@@ -14,9 +14,9 @@
 #include <string>
 #include <vector>
 
-#include "daemon_support.h"
 #include "fake_server.h"
 #include "helpers.h"
+#include "isolation.h"
 
 namespace {
 

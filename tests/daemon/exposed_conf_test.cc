@@ -6,9 +6,9 @@
 
 #include <string>
 
-#include "daemon_support.h"
 #include "fake_server.h"
 #include "helpers.h"
+#include "isolation.h"
 #include "syslog_sink.h"
 
 namespace {

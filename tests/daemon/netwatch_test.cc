@@ -16,7 +16,7 @@
 
 #include "base/unique_fd.h"
 #include "daemon/netwatch.h"
-#include "daemon_support.h"
+#include "isolation.h"
 #include "netlab.h"
 
 namespace {

@@ -17,9 +17,9 @@
 #include <vector>
 
 #include "daemon_run.h"
-#include "daemon_support.h"
 #include "fake_server.h"
 #include "helpers.h"
+#include "isolation.h"
 #include "netlab.h"
 #include "syslog_sink.h"
 

@@ -10,8 +10,8 @@
 #include <thread>
 
 #include "daemon_run.h"
-#include "daemon_support.h"
 #include "fake_server.h"
+#include "isolation.h"
 #include "syslog_sink.h"
 
 namespace {

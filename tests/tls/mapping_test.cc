@@ -6,9 +6,9 @@
 #include <cstdlib>
 #include <string>
 
-#include "daemon_support.h"
 #include "fake_server.h"
 #include "helpers.h"
+#include "isolation.h"
 #include "pki.h"
 #include "syslog_sink.h"
 #include "tls_fake_server.h"
