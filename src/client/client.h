@@ -1,19 +1,7 @@
 // The login server client: one short HTTP exchange per request.
 #pragma once
 
-#include <cstdint>
-
 #include "base/session.h"
-
-// Every wait for the server (connect, writable, reply) is bounded by this.
-inline constexpr int SERVER_WAIT_SECONDS = 5;
-
-// Resolve `server` (a numeric IPv4 or IPv6 address as it is, a name
-// through the system's resolver) and connect to its addresses in the
-// resolver's order, within one bound of 5 seconds. With `interface` (null
-// or empty for none) every socket sends only through that interface.
-// The connected socket, or -1 after reporting the failure.
-int server_connect(const char *server, uint16_t port, const char *interface, unsigned verbosity);
 
 // Status probe: GET the status page; logged_in from the logged-in marker.
 // 0 when the server answered (possibly with nothing), -1 on failure.

@@ -7,10 +7,11 @@
 #include <cerrno>
 #include <cstring>
 
-#include "client/client.h"
-#include "client/socket.h"
-#include "client/transport.h"
+#include "base/unique_fd.h"
 #include "log/log.h"
+#include "net/connect.h"
+#include "net/transport.h"
+#include "net/wait.h"
 
 namespace {
 

@@ -6,7 +6,7 @@
 
 #include "client/client.h"
 #include "client/exchange.h"
-#include "client/request.h"
+#include "http/request.h"
 #include "log/log.h"
 
 namespace {

@@ -20,8 +20,9 @@
 
 #include "capture.h"
 #include "client/client.h"
+#include "net/connect.h"
 #include "client/exchange.h"
-#include "client/transport.h"
+#include "net/transport.h"
 #include "client_support.h"
 #include "fake_server.h"
 #include "transcript.h"

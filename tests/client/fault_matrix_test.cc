@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "client/client.h"
+#include "net/wait.h"
 #include "client_support.h"
 #include "fake_server.h"
 #include "transcript.h"

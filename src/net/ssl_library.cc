@@ -1,4 +1,4 @@
-#include "client/ssl_library.h"
+#include "net/ssl_library.h"
 
 #if KAVRI_TLS
 

@@ -8,7 +8,7 @@
 #include <cstddef>
 
 #include "base/session.h"
-#include "client/tls.h"
+#include "net/tls.h"
 
 struct transport {
 	int fd;

@@ -1,4 +1,4 @@
-#include "client/tls.h"
+#include "net/tls.h"
 
 #include <arpa/inet.h>
 #include <malloc.h>
@@ -13,7 +13,7 @@
 #include <ctime>
 #include <string>
 
-#include "client/ssl_library.h"
+#include "net/ssl_library.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "client/transport.h"
+#include "net/transport.h"
 
 #include <poll.h>
 #include <sys/socket.h>
@@ -8,9 +8,8 @@
 #include <cstdio>
 #include <cstring>
 
-#include "client/client.h"
-#include "client/socket.h"
 #include "log/log.h"
+#include "net/wait.h"
 
 namespace {
 
