@@ -1,7 +1,5 @@
 #include "net/ssl_library.h"
 
-#if KAVRI_TLS
-
 #include <dlfcn.h>
 
 #include <cstdio>
@@ -50,5 +48,3 @@ const ssl_library *ssl_library_load(char *why, size_t size)
 	loaded = true;
 	return &table;
 }
-
-#endif
