@@ -1,7 +1,7 @@
-// The status probe: is the login session at the server alive?
+#include "client/probe.h"
+
 #include <cstring>
 
-#include "client/client.h"
 #include "client/exchange.h"
 #include "http/request.h"
 #include "log/log.h"

@@ -19,7 +19,7 @@
 #include <tuple>
 
 #include "capture.h"
-#include "client/client.h"
+#include "client/probe.h"
 #include "net/connect.h"
 #include "client/exchange.h"
 #include "net/transport.h"

@@ -13,7 +13,6 @@
 #include <string>
 #include <vector>
 
-#include "client/client.h"
 #include "net/wait.h"
 #include "client_support.h"
 #include "fake_server.h"

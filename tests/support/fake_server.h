@@ -66,12 +66,6 @@ struct RecordedRequest {
 	std::string raw;  // every byte received on that connection
 };
 
-// The name the fake server's descriptor owner had; it is the program's
-// own owner now.
-namespace fixture {
-using UniqueFd = unique_fd;
-}  // namespace fixture
-
 class FakeServer {
 public:
 	explicit FakeServer(const FakeServerOptions &o = {});
