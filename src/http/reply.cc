@@ -240,9 +240,8 @@ void read_chunked(std::string_view b, size_t pos, size_t cap, http_reply &r)
 	}
 }
 
-}  // namespace
-
-http_reply read_reply(std::string_view b, bool closed, size_t cap)
+// read_reply on at most REPLY_READ_MAX bytes.
+http_reply read_reply_in(std::string_view b, bool closed, size_t cap)
 {
 	http_reply r;
 	size_t pos = 0;
@@ -297,6 +296,23 @@ http_reply read_reply(std::string_view b, bool closed, size_t cap)
 	} else if (r.framing == body_framing::close && !r.malformed) {
 		take_body(r, rest, cap);
 		r.complete = closed && !r.cut;
+	}
+	return r;
+}
+
+}  // namespace
+
+http_reply read_reply(std::string_view b, bool closed, size_t cap)
+{
+	bool over = b.size() > REPLY_READ_MAX;
+	if (over) {
+		b = b.substr(0, REPLY_READ_MAX);
+		closed = false;  // the reply goes on; what it is, is read below
+	}
+	http_reply r = read_reply_in(b, closed, cap);
+	if (over && !r.complete && !r.malformed) {
+		r.malformed = !r.head_complete;
+		r.cut = r.head_complete;
 	}
 	return r;
 }

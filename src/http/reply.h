@@ -12,6 +12,10 @@
 
 // The body a form login reads at most; the rest of a longer one is cut.
 inline constexpr size_t REPLY_BODY_MAX = 64 * 1024;
+// The bytes of one reply read at most, head and chunk sizes included, so
+// that a server cannot make a small body cost much: past them a reply is
+// cut (or malformed, when its head has not ended).
+inline constexpr size_t REPLY_READ_MAX = 256 * 1024;
 // The header fields of a reply, the trailer fields of a chunked body,
 // and the bytes of one line (status line, field line, chunk size line).
 inline constexpr size_t REPLY_FIELDS_MAX = 100;
@@ -38,7 +42,7 @@ struct http_reply {
 	std::string body;  // chunked bodies decoded; at most the cap
 	bool head_complete = false;  // status line and header fields all read
 	bool complete = false;       // the body's end seen (for close: the bytes are all there are)
-	bool cut = false;            // the body goes on past the cap: `body` is its first `cap` bytes
+	bool cut = false;            // the body goes on past the cap or REPLY_READ_MAX: `body` is its start
 	bool malformed = false;      // not an HTTP/1.x reply; what came before the fault is kept
 };
 

@@ -130,8 +130,9 @@ TEST(Reply, Rows)
 	for (const Row &r : rows) {
 		http_reply got = read_reply(r.bytes, r.closed, r.cap);
 		EXPECT_EQ(got.malformed, r.malformed) << r.name;
-		if (r.status)
+		if (r.status) {
 			EXPECT_EQ(got.status, r.status) << r.name;
+		}
 		if (r.malformed)
 			continue;
 		EXPECT_EQ(got.framing, r.framing) << r.name;
@@ -168,6 +169,34 @@ TEST(Reply, HeadFields)
 		if (h.name == "Set-Cookie" || h.name == "SET-COOKIE")
 			cookies.push_back(h.value);
 	EXPECT_EQ(cookies, (std::vector<std::string>{"a=1; Path=/", "b=2"}));
+}
+
+// What a reply may cost is REPLY_READ_MAX bytes, however small its body:
+// chunks of one byte with long extensions, or a long head.
+TEST(Reply, BoundedByTheBytesRead)
+{
+	std::string chunk = "1;" + std::string(8000, 'x') + "\r\na\r\n";
+	std::string bytes = te_chunked;
+	while (bytes.size() <= REPLY_READ_MAX)
+		bytes += chunk;
+	size_t whole_chunks = (REPLY_READ_MAX - te_chunked.size()) / chunk.size();
+	for (bool closed : {false, true}) {
+		http_reply r = read_reply(bytes + "0\r\n\r\n", closed);
+		EXPECT_FALSE(r.malformed);
+		EXPECT_FALSE(r.complete);
+		EXPECT_TRUE(r.cut);
+		EXPECT_EQ(r.body, std::string(whole_chunks, 'a'));
+	}
+	std::string body = "HTTP/1.0 200 OK\r\n\r\n" + std::string(REPLY_READ_MAX, 'b');
+	http_reply r = read_reply(body, true);
+	EXPECT_TRUE(r.cut);
+	EXPECT_EQ(r.body.size(), REPLY_BODY_MAX);
+
+	std::string head = ok11;
+	for (int i = 0; head.size() <= REPLY_READ_MAX; i++)
+		head += "X-" + std::to_string(i) + ": " + std::string(8000, 'h') + "\r\n";
+	EXPECT_TRUE(read_reply(head + "\r\n", false).malformed);
+	EXPECT_FALSE(read_reply(head.substr(0, REPLY_READ_MAX), false).malformed);
 }
 
 // Fed as it arrives: every prefix of a reply reads as a prefix of it,
