@@ -67,7 +67,8 @@ int default_port(std::string_view scheme);
 // number from 1 to 65535, an http or https URL without a host.
 std::optional<url> url_parse(std::string_view text);
 // A reference from a page or a reply (a Location, an action, a refresh
-// target) resolved against the page's URL, read as url_parse reads text.
+// target) resolved against the page's URL, read as url_parse reads text;
+// a reference without a scheme takes the base's for the backslash rule.
 std::optional<url> url_resolve(const url &base, std::string_view reference);
 
 // The URL as text: the explicit port only when it is not the default.
