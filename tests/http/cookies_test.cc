@@ -41,14 +41,14 @@ const Parsed parsed[] = {
 	{"a=b; Domain=; Path=relative", true, "a", "b", nullptr, nullptr, {}, {}, false},
 	{"a=b; Path=/p; Path=x", true, "a", "b", nullptr, nullptr, {}, {}, false},  // the last wins
 	{"a=b\tc", true, "a", "b\tc", nullptr, nullptr, {}, {}, false},
-	{"novalue", false},
-	{"=b", false},
-	{" =b", false},
-	{"", false},
-	{"a=b\r\nSet-Cookie: c=d", false},
-	{"a=b\nX: y", false},
-	{"a=b; x=\x01", false},
-	{"a=\x7f", false},
+	{"novalue", false, "", "", nullptr, nullptr, {}, {}, false},
+	{"=b", false, "", "", nullptr, nullptr, {}, {}, false},
+	{" =b", false, "", "", nullptr, nullptr, {}, {}, false},
+	{"", false, "", "", nullptr, nullptr, {}, {}, false},
+	{"a=b\r\nSet-Cookie: c=d", false, "", "", nullptr, nullptr, {}, {}, false},
+	{"a=b\nX: y", false, "", "", nullptr, nullptr, {}, {}, false},
+	{"a=b; x=\x01", false, "", "", nullptr, nullptr, {}, {}, false},
+	{"a=\x7f", false, "", "", nullptr, nullptr, {}, {}, false},
 };
 
 TEST(SetCookie, ParsedAsSectionFiveTwo)
@@ -147,6 +147,16 @@ struct Step {
 
 using enum cookie_stored;
 
+Step sets(const char *url, const char *set_cookie, cookie_stored stored)
+{
+	return {Step::set, url, set_cookie, stored};
+}
+
+Step sends(const char *url, const char *cookie)
+{
+	return {Step::send, url, cookie, ignored};
+}
+
 void run_steps(const char *name, std::initializer_list<Step> steps)
 {
 	cookie_jar jar;
@@ -167,65 +177,65 @@ TEST(CookieJar, Rfc6265Examples)
 {
 	// Section 3.1's examples.
 	run_steps("host-only", {
-		{Step::set, "http://example.com/", "SID=31d4d96e407aad42", stored},
-		{Step::send, "http://example.com/x", "SID=31d4d96e407aad42"},
-		{Step::send, "http://www.example.com/", ""},
+		sets("http://example.com/", "SID=31d4d96e407aad42", stored),
+		sends("http://example.com/x", "SID=31d4d96e407aad42"),
+		sends("http://www.example.com/", ""),
 	});
 	run_steps("domain", {
-		{Step::set, "http://example.com/", "SID=31d4d96e407aad42; Path=/; Domain=example.com", stored},
-		{Step::set, "http://example.com/", "lang=en-US; Path=/; Domain=example.com", stored},
-		{Step::send, "http://www.example.com/", "SID=31d4d96e407aad42; lang=en-US"},
-		{Step::send, "http://example.com/a/b", "SID=31d4d96e407aad42; lang=en-US"},
-		{Step::set, "http://example.com/", "lang=; Expires=Sun, 06 Nov 1994 08:49:37 GMT", removed},
-		{Step::send, "http://example.com/", "SID=31d4d96e407aad42"},
+		sets("http://example.com/", "SID=31d4d96e407aad42; Path=/; Domain=example.com", stored),
+		sets("http://example.com/", "lang=en-US; Path=/; Domain=example.com", stored),
+		sends("http://www.example.com/", "SID=31d4d96e407aad42; lang=en-US"),
+		sends("http://example.com/a/b", "SID=31d4d96e407aad42; lang=en-US"),
+		sets("http://example.com/", "lang=; Expires=Sun, 06 Nov 1994 08:49:37 GMT", removed),
+		sends("http://example.com/", "SID=31d4d96e407aad42"),
 	});
 	run_steps("secure", {
-		{Step::set, "https://www.example.com/", "SID=31d4d96e407aad42; Path=/; Secure; HttpOnly", stored},
-		{Step::set, "https://www.example.com/", "lang=en-US; Path=/; Domain=example.com", stored},
-		{Step::send, "https://www.example.com/", "SID=31d4d96e407aad42; lang=en-US"},
-		{Step::send, "http://www.example.com/", "lang=en-US"},
-		{Step::send, "https://example.com/", "lang=en-US"},
+		sets("https://www.example.com/", "SID=31d4d96e407aad42; Path=/; Secure; HttpOnly", stored),
+		sets("https://www.example.com/", "lang=en-US; Path=/; Domain=example.com", stored),
+		sends("https://www.example.com/", "SID=31d4d96e407aad42; lang=en-US"),
+		sends("http://www.example.com/", "lang=en-US"),
+		sends("https://example.com/", "lang=en-US"),
 	});
 }
 
 TEST(CookieJar, WhatPortalsSet)
 {
 	run_steps("paths and order", {
-		{Step::set, "http://gw:2050/login/page", "a=1", stored},             // default path /login
-		{Step::set, "http://gw:2050/x", "b=2; Path=/login/form", stored},
-		{Step::set, "http://gw:2050/x", "c=3; Path=/", stored},
-		{Step::set, "http://gw:2050/x", "d=4; Path=/login", stored},
-		{Step::send, "http://gw:2050/login/form/go", "b=2; a=1; d=4; c=3"},  // longer paths first
-		{Step::send, "http://gw:2050/login", "a=1; d=4; c=3"},
-		{Step::send, "http://gw:2050/loginx", "c=3"},
-		{Step::send, "http://gw:8080/login", "a=1; d=4; c=3"},  // ports are not the cookie's
-		{Step::set, "http://gw:2050/", "a=9; Path=/login", stored},           // replaces a=1 in its place
-		{Step::send, "http://gw:2050/login", "a=9; d=4; c=3"},
-		{Step::set, "http://gw:2050/", "a=; Path=/login; Max-Age=0", removed},
-		{Step::set, "http://gw:2050/", "c=; Max-Age=-1", removed},
-		{Step::send, "http://gw:2050/login", "d=4"},
-		{Step::set, "http://gw:2050/", "d=5; Path=/login; Max-Age=60; Expires=Thu, 01 Jan 1970 00:00:00 GMT",
-		 stored},  // Max-Age wins
-		{Step::set, "http://gw:2050/", "e=1; Expires=Thu, 01 Jan 2099 00:00:00 GMT", stored},
-		{Step::send, "http://gw:2050/login", "d=5; e=1"},
+		sets("http://gw:2050/login/page", "a=1", stored),             // default path /login
+		sets("http://gw:2050/x", "b=2; Path=/login/form", stored),
+		sets("http://gw:2050/x", "c=3; Path=/", stored),
+		sets("http://gw:2050/x", "d=4; Path=/login", stored),
+		sends("http://gw:2050/login/form/go", "b=2; a=1; d=4; c=3"),  // longer paths first
+		sends("http://gw:2050/login", "a=1; d=4; c=3"),
+		sends("http://gw:2050/loginx", "c=3"),
+		sends("http://gw:8080/login", "a=1; d=4; c=3"),  // ports are not the cookie's
+		sets("http://gw:2050/", "a=9; Path=/login", stored),           // replaces a=1 in its place
+		sends("http://gw:2050/login", "a=9; d=4; c=3"),
+		sets("http://gw:2050/", "a=; Path=/login; Max-Age=0", removed),
+		sets("http://gw:2050/", "c=; Max-Age=-1", removed),
+		sends("http://gw:2050/login", "d=4"),
+		sets("http://gw:2050/", "d=5; Path=/login; Max-Age=60; Expires=Thu, 01 Jan 1970 00:00:00 GMT",
+		 stored),  // Max-Age wins
+		sets("http://gw:2050/", "e=1; Expires=Thu, 01 Jan 2099 00:00:00 GMT", stored),
+		sends("http://gw:2050/login", "d=5; e=1"),
 	});
 	run_steps("domains", {
-		{Step::set, "http://login.campus.example/", "a=1; Domain=.Campus.Example", stored},
-		{Step::set, "http://login.campus.example/", "b=1; Domain=evil.example", ignored},
-		{Step::set, "http://login.campus.example/", "c=1; Domain=other.campus.example", ignored},
-		{Step::set, "http://login.campus.example/", "d=1; Domain=example", ignored},  // one label
-		{Step::set, "http://login.campus.example/", "e=1; Domain=pus.example", ignored},
-		{Step::set, "http://localhost/", "f=1; Domain=localhost", stored},            // host-only
-		{Step::set, "http://192.168.1.1/", "g=1; Domain=168.1.1", ignored},
-		{Step::set, "http://192.168.1.1/", "h=1; Domain=192.168.1.1", stored},
-		{Step::set, "http://[::1]/", "i=1; Domain=::1", stored},
-		{Step::set, "http://login.campus.example/", "junk", ignored},
-		{Step::send, "http://campus.example/", "a=1"},
-		{Step::send, "http://x.campus.example/", "a=1"},
-		{Step::send, "http://sub.localhost/", ""},
-		{Step::send, "http://localhost/", "f=1"},
-		{Step::send, "http://192.168.1.1/", "h=1"},
-		{Step::send, "http://[0::1]/", "i=1"},
+		sets("http://login.campus.example/", "a=1; Domain=.Campus.Example", stored),
+		sets("http://login.campus.example/", "b=1; Domain=evil.example", ignored),
+		sets("http://login.campus.example/", "c=1; Domain=other.campus.example", ignored),
+		sets("http://login.campus.example/", "d=1; Domain=example", ignored),  // one label
+		sets("http://login.campus.example/", "e=1; Domain=pus.example", ignored),
+		sets("http://localhost/", "f=1; Domain=localhost", stored),            // host-only
+		sets("http://192.168.1.1/", "g=1; Domain=168.1.1", ignored),
+		sets("http://192.168.1.1/", "h=1; Domain=192.168.1.1", stored),
+		sets("http://[::1]/", "i=1; Domain=::1", stored),
+		sets("http://login.campus.example/", "junk", ignored),
+		sends("http://campus.example/", "a=1"),
+		sends("http://x.campus.example/", "a=1"),
+		sends("http://sub.localhost/", ""),
+		sends("http://localhost/", "f=1"),
+		sends("http://192.168.1.1/", "h=1"),
+		sends("http://[0::1]/", "i=1"),
 	});
 }
 
@@ -252,9 +262,11 @@ TEST(CookieJar, BoundedAgainstAHostileServer)
 
 	// The count.
 	cookie_jar many;
-	for (size_t i = 0; i < COOKIES_MAX + 10; i++)
-		EXPECT_EQ(cookie_jar_store(many, "c" + std::to_string(i) + "=1", *u, NOW),
-			  i < COOKIES_MAX ? stored : ignored);
+	for (size_t i = 0; i < COOKIES_MAX + 10; i++) {
+		std::string line = std::to_string(i);
+		line.insert(0, 1, 'c').append("=1");
+		EXPECT_EQ(cookie_jar_store(many, line, *u, NOW), i < COOKIES_MAX ? stored : ignored);
+	}
 	EXPECT_EQ(many.cookies.size(), COOKIES_MAX);
 	EXPECT_EQ(cookie_jar_store(many, "c0=2", *u, NOW), stored);
 	EXPECT_LT(cookie_header(many, *u).size(), COOKIE_JAR_SIZE_MAX + 2 * COOKIES_MAX);
