@@ -402,9 +402,25 @@ TEST_F(Daemon, SigtermEndsTheDaemonAtOnce)
 			EXPECT_TRUE(exited_with(st, 0)) << "wait status " << st;
 			EXPECT_EQ(count_lines(pid, "Got signal(15), quitting."), 1u) << joined(messages(pid));
 			EXPECT_EQ(count_lines(pid, "Forced relogin"), 0u);
-			EXPECT_EQ(read_file(s.pid_file), std::to_string(pid) + "\n") << "the file stays";
+			EXPECT_FALSE(file_exists(s.pid_file)) << "the daemon leaves its PID file behind";
 		});
 	}
+}
+
+// On SIGTERM the daemon removes only the file it holds: one that has taken
+// its place at the path (removed and written anew by someone else) stays.
+TEST_F(Daemon, SigtermLeavesAFileThatIsNotItsOwn)
+{
+	RUN_ISOLATED(true, [&] {
+		Scene s;
+		pid_t pid = s.start();
+		ASSERT_GT(pid, 0);
+		ASSERT_EQ(unlink(s.pid_file.c_str()), 0);
+		write_file(s.pid_file, "4321\n");
+		kill(pid, SIGTERM);
+		EXPECT_TRUE(exited_with(reap_within(pid, 10000), 0));
+		EXPECT_EQ(read_file(s.pid_file), "4321\n");
+	});
 }
 
 // A storm of 1,000 SIGHUPs: the daemon lives through it and writes only
@@ -603,7 +619,109 @@ TEST_F(Daemon, UnwritablePathFallsBackToTmp)
 		RunResult r = s.kavri({"-o"});
 		EXPECT_EQ(r.status, 0) << r.err;
 		EXPECT_TRUE(exited_with(reap_within(pid, 5000), 0));
-		EXPECT_TRUE(file_exists(TMP_PID));
+		// The stopped daemon took its file with it: the next login finds
+		// nothing to call stale.
+		EXPECT_FALSE(file_exists(TMP_PID));
+		RunResult again = s.kavri({"-l", "-v"});
+		EXPECT_EQ(again.status, 0) << again.err;
+		EXPECT_EQ(again.err.find("stale"), std::string::npos) << again.err;
+		EXPECT_EQ(again.out.find("Already running"), std::string::npos) << again.out;
+	});
+}
+
+// The children of this process that are still running (the daemons, as it
+// is their subreaper), and those that ended without being reaped.
+void daemons_of_this_round(std::vector<pid_t> *running, std::vector<pid_t> *ended)
+{
+	running->clear();
+	ended->clear();
+	for (pid_t k : children_of(getpid())) {
+		char state = process_state(k);
+		if (state == 'Z')
+			ended->push_back(k);
+		else if (state != 0)
+			running->push_back(k);
+	}
+}
+
+// Two -l started together leave one daemon, however their steps
+// interleave: a run never removes a PID file that a daemon holds, and a
+// daemon that finds the lock taken ends with one line. -o then stops it.
+TEST_F(Daemon, SimultaneousLoginsLeaveOneDaemon)
+{
+	RUN_ISOLATED(true, [&] {
+		for (int round = 1; round <= 20; round++) {
+			SCOPED_TRACE("round " + std::to_string(round));
+			Scene s;
+			RunResult a, b;
+			std::thread other([&] { b = s.kavri({"-l"}); });
+			a = s.kavri({"-l"});
+			other.join();
+			EXPECT_EQ(a.status, 0) << a.err;
+			EXPECT_EQ(b.status, 0) << b.err;
+			pid_t pid = wait_for_daemon(s.pid_file, a);
+			ASSERT_GT(pid, 0);
+
+			// Settled once every daemon has written its "Login" line or ended.
+			std::vector<pid_t> running, ended;
+			ASSERT_TRUE(wait_until(
+				[&] {
+					daemons_of_this_round(&running, &ended);
+					for (pid_t k : running)
+						if (!syslog_wait_for(k, "Login ", 0))
+							return false;
+					return true;
+				},
+				10000));
+			ASSERT_EQ(running, std::vector<pid_t>{pid}) << "daemons running: " << running.size();
+			for (pid_t k : ended) {
+				auto lines = messages(k);
+				if (lines.empty())
+					continue;  // an intermediate process of a foreground run
+				EXPECT_EQ(lines, std::vector<std::string>{"Cannot lock PID file for PID(" + std::to_string(k) + "), " +
+				                                          s.pid_file + ": another process holds it"});
+			}
+
+			RunResult r = s.kavri({"-o"});
+			EXPECT_EQ(r.status, 0) << r.err;
+			EXPECT_TRUE(exited_with(reap_within(pid, 5000), 0));
+			EXPECT_FALSE(file_exists(s.pid_file));
+		}
+	});
+}
+
+// A PID file whose lock another process holds, but which names no daemon
+// (here, it holds no number yet): the run logs in and leaves the file
+// alone; its daemon cannot take the lock and ends with one line and the
+// foreground's result.
+TEST_F(Daemon, LockedFileIsNeverRemovedAndItsDaemonEnds)
+{
+	RUN_ISOLATED(true, [&] {
+		Scene s;
+		write_file(s.pid_file, "");
+		StandIn holder(s.pid_file, {.write_pid = false});
+		ASSERT_GT(holder.pid(), 0);
+		RunResult fg = s.kavri({"-l"});
+		EXPECT_EQ(fg.status, 0) << fg.err;
+		EXPECT_EQ(fg.out, "");
+		EXPECT_EQ(fg.err, "");
+		pid_t daemon = 0;
+		ASSERT_TRUE(wait_until(
+			[&] {
+				for (pid_t k : children_of(getpid()))
+					if (k != holder.pid() && count_lines(k, "Cannot lock PID file") > 0)
+						daemon = k;
+				return daemon > 0;
+			},
+			10000))
+			<< "no daemon wrote that it cannot take the lock";
+		EXPECT_TRUE(exited_with(reap_within(daemon, 5000), 0));
+		auto lines = syslog_lines(daemon);
+		ASSERT_EQ(lines.size(), 1u);
+		EXPECT_EQ(lines[0].message,
+		          "Cannot lock PID file for PID(" + std::to_string(daemon) + "), " + s.pid_file + ": another process holds it");
+		EXPECT_EQ(lines[0].priority, ERR);
+		EXPECT_EQ(lock_holder(s.pid_file), holder.pid()) << "the holder's file was replaced";
 	});
 }
 
