@@ -191,6 +191,7 @@ bool daemon_start(const login_session *session, unsigned verbosity, pause_source
 	// Without its wake-up and its timer the pause could not end.
 	if (src->wake.get() < 0 || src->timer.get() < 0) {
 		log_msg(verbosity, LOG_ERR, "Cannot pause between checks: %s", strerror(errno));
+		pid_file_release();  // a daemon that gives up leaves no file to call stale
 		return false;
 	}
 	the_pause.wake = src->wake.get();
@@ -201,6 +202,7 @@ bool daemon_start(const login_session *session, unsigned verbosity, pause_source
 	int err = pthread_create(&listener, nullptr, listen_for_signals, nullptr);
 	if (err != 0) {
 		log_msg(verbosity, LOG_ERR, "Cannot take signals: %s", strerror(err));
+		pid_file_release();
 		return false;
 	}
 	pthread_detach(listener);
