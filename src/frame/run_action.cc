@@ -18,7 +18,7 @@ namespace {
 constexpr int STOP_WAIT_MS = 3000;
 
 // A PID file whose process is gone or not ours: report it and remove the
-// session's file. 0 when the login may go on, 1 when the file stays.
+// configured file. 0 when the login may go on, 1 when the file stays.
 int handle_stale(const char *pid_file, int pid, int kill_error, unsigned verbosity)
 {
 	log_msg(verbosity, LOG_ERR, "kill(%d, SIGHUP) failed: %s\n", pid, strerror(kill_error));
