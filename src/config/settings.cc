@@ -25,6 +25,18 @@ int read_flag(const char *v)
 	return v != nullptr && is_one_of(v, "TRUE", "YES", "ON");
 }
 
+// 1 yes, 0 no, -1 neither (or no text).
+int read_yes_no(const char *v)
+{
+	if (v == nullptr)
+		return -1;
+	if (is_one_of(v, "TRUE", "YES", "ON"))
+		return 1;
+	if (is_one_of(v, "FALSE", "NO", "OFF"))
+		return 0;
+	return -1;
+}
+
 }  // namespace
 
 int conf_find(const char *name)
@@ -53,23 +65,12 @@ int conf_set_value(conf_values &values, const char *name, const char *value)
 	return 0;
 }
 
-int conf_read_yes_no(const char *text)
-{
-	if (text == nullptr)
-		return -1;
-	if (is_one_of(text, "true", "yes", "on"))
-		return 1;
-	if (is_one_of(text, "false", "no", "off"))
-		return 0;
-	return -1;
-}
-
 void conf_fill_defaults(conf_values &values)
 {
 	for (int row = 0; row < CONF_SETTINGS; row++)
 		if (!values.value[row] && conf_table[row].def != nullptr)
 			values.value[row].emplace(conf_table[row].def);
-	if (conf_read_yes_no(conf_value(values, ROW_TLS)) == 1 && !values.from_file[ROW_PORT])
+	if (read_yes_no(conf_value(values, ROW_TLS)) == 1 && !values.from_file[ROW_PORT])
 		values.value[ROW_PORT].emplace(TLS_DEFAULT_PORT);
 }
 
@@ -90,7 +91,7 @@ int conf_apply(const conf_values &values, login_config *conf)
 			conf->*c.number = read_flag(v);
 			break;
 		case conf_conv::yes_no: {
-			int yes = conf_read_yes_no(v);
+			int yes = read_yes_no(v);
 			if (yes < 0 && unread < 0)
 				unread = row;
 			conf->*c.number = yes == 1;

@@ -16,7 +16,7 @@ enum class conf_conv {
 	text,     // the text itself
 	decimal,  // conf_atoi
 	flag,     // "TRUE", "YES" or "ON" in any letter case: 1, anything else 0
-	yes_no,   // conf_read_yes_no; any other text is not read at all
+	yes_no,   // "TRUE", "YES" or "ON": 1, "FALSE", "NO" or "OFF": 0, any case; nothing else
 	login,    // 1 when it begins with "login" in any letter case, else 0
 };
 
@@ -142,10 +142,6 @@ inline const char *conf_value(const conf_values &values, int row)
 
 // Give every setting still without a value its default.
 void conf_fill_defaults(conf_values &values);
-
-// A yes/no setting: 1 for "true", "yes" or "on", 0 for "false", "no" or
-// "off", in any letter case; -1 for any other text and for none.
-int conf_read_yes_no(const char *text);
 
 // Put every value into its field of `conf`, converted as its row says.
 // -1 when every value was read, else the first row whose value a yes/no

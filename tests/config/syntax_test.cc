@@ -234,11 +234,9 @@ TEST(Settings, NamesValuesAndFlags)
 		login_config c{};
 		int unread = conf_apply(w, &c);
 		EXPECT_EQ(c.daemon_start, f.flag) << f.value;
-		EXPECT_EQ(conf_read_yes_no(f.value), f.yes_no) << f.value;
 		EXPECT_EQ(c.tls, f.yes_no == 1) << f.value;
 		EXPECT_EQ(unread, f.yes_no < 0 ? conf_row("TLS") : -1) << f.value;
 	}
-	EXPECT_EQ(conf_read_yes_no(nullptr), -1);
 
 	conf_fill_defaults(v);
 	EXPECT_TRUE(v.from_file[conf_find("USERNAME")]);
