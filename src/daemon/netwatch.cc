@@ -83,10 +83,7 @@ void link_removed(const struct nlmsghdr *h, netwatch_filter &f)
 {
 	if (h->nlmsg_len < NLMSG_LENGTH(sizeof(struct ifinfomsg)))
 		return;
-	const auto *ifi = static_cast<const struct ifinfomsg *>(NLMSG_DATA(h));
-	// A wireless event may come as a removal too; the link stays.
-	if (!has_wireless_data(h, ifi))
-		forget_link(f, ifi->ifi_index);
+	forget_link(f, static_cast<const struct ifinfomsg *>(NLMSG_DATA(h))->ifi_index);
 }
 
 bool address_counts(const struct nlmsghdr *h, const netwatch_filter &f)
@@ -207,7 +204,8 @@ int netwatch_seed(netwatch_filter &filter)
 	if (sendto(fd, &ask, sizeof ask, 0, reinterpret_cast<struct sockaddr *>(&kernel), sizeof kernel) < 0)
 		return -1;
 	filter.link_count = 0;
-	alignas(struct nlmsghdr) char buf[16384];
+	// A dump comes in parts of up to 32 KiB, each in one read.
+	alignas(struct nlmsghdr) static char buf[32768];
 	for (;;) {
 		struct sockaddr_nl from = {};
 		socklen_t from_len = sizeof from;
