@@ -51,7 +51,7 @@ need_packages() {
 	((placed)) && rm -f "$policy"
 	if ((no_start)); then
 		for unit in $(comm -13 <(echo "$enabled") <(enabled_units)); do
-			deb-systemd-helper disable "$unit" >/dev/null 2>&1 || true
+			systemctl disable "$unit" >/dev/null 2>&1 || true
 		done
 	fi
 	return "$status"
