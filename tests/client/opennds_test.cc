@@ -17,6 +17,7 @@
 #include "helpers.h"
 #include "isolation.h"
 #include "opennds_lab.h"
+#include "syslog_sink.h"
 
 namespace {
 
@@ -103,6 +104,20 @@ TEST_F(OpenNds, BrowserLoginGrantsAccessAndDeauthTakesItAway)
 	ASSERT_TRUE(lab_->deauth());
 	EXPECT_TRUE(wait_until([] { return !lab_->client_reaches_upstream(); }, 10000));
 	EXPECT_FALSE(lab_->client_authenticated()) << lab_->ndsctl_json();
+}
+
+// The client's own files: status.client in its /etc/hosts (not the
+// machine's), and the test's /dev/log, where a daemon started there logs.
+TEST_F(OpenNds, ClientHasItsOwnHostsAndSystemLog)
+{
+	RunResult hosts = lab_->in_client({"cat", "/etc/hosts"});
+	EXPECT_NE(hosts.out.find(std::string(OpenNdsLab::GATEWAY) + " status.client"), std::string::npos) << hosts.out;
+	EXPECT_EQ(read_file("/proc/1/root/etc/hosts").find("status.client"), std::string::npos);
+
+	RunResult r = lab_->in_client({"sh", "-c", "echo $$; exec logger --id=$$ -t kavri-lab-check 'to the test'"});
+	pid_t pid = static_cast<pid_t>(atol(r.out.c_str()));
+	ASSERT_GT(pid, 0) << r.err;
+	EXPECT_TRUE(syslog_wait_for(pid, "to the test", 5000)) << "logger " << pid << " did not reach the test's /dev/log";
 }
 
 // What openNDS answers on its port for the status page, by Host header:

@@ -172,24 +172,27 @@ bool OpenNdsLab::start()
 			error_ = "the openNDS lab said: " + line;
 			return false;
 		}
-		ino_t net = ns_inode(pid, "net");
-		if (net == 0) {
+		// Held from now on: the namespace cannot end, nor its number pass
+		// to another, before stop() has looked for processes in it.
+		int fd = open(("/proc/" + std::to_string(pid) + "/ns/net").c_str(), O_RDONLY | O_CLOEXEC);
+		struct stat st{};
+		if (fd < 0 || fstat(fd, &st) != 0) {
+			if (fd >= 0)
+				close(fd);
 			error_ = "the " + role + " namespace is gone";
 			return false;
 		}
-		netns_.push_back(net);
+		netns_.push_back(st.st_ino);
+		if (lab_pidns_ == 0)
+			lab_pidns_ = ns_inode(pid, "pid");
 		if (role == "client") {
 			client_ = pid;
-			client_ns_ = open(("/proc/" + std::to_string(pid) + "/ns/net").c_str(), O_RDONLY | O_CLOEXEC);
-		} else if (role == "gateway")
+			client_ns_ = fd;
+		} else if (role == "gateway") {
 			gateway_ = pid;
-		else if (role == "upstream") {
-			upstream_holder_ = pid;
-			upstream_ns_ = open(("/proc/" + std::to_string(pid) + "/ns/net").c_str(), O_RDONLY | O_CLOEXEC);
-			if (upstream_ns_ < 0) {
-				error_ = "cannot open the upstream namespace";
-				return false;
-			}
+			gateway_ns_ = fd;
+		} else if (role == "upstream") {
+			upstream_ns_ = fd;
 			upstream_ = std::make_unique<UpstreamServer>(upstream_ns_);
 			if (!upstream_->ok()) {
 				error_ = upstream_->error();
@@ -202,7 +205,7 @@ bool OpenNdsLab::start()
 			error_ = "the openNDS lab did not get ready in " + std::to_string(START_TIMEOUT_MS / 1000) + " s";
 		return false;
 	}
-	if (client_ns_ < 0 || gateway_ <= 0 || upstream_ == nullptr) {
+	if (client_ns_ < 0 || gateway_ns_ < 0 || upstream_ == nullptr || lab_pidns_ == 0) {
 		error_ = "the openNDS lab named not all of its namespaces";
 		return false;
 	}
@@ -237,18 +240,15 @@ bool OpenNdsLab::read_line(std::string *line, std::chrono::steady_clock::time_po
 
 void OpenNdsLab::kill_started_processes() const
 {
-	if (netns_.empty())
-		return;
-	ino_t lab_pids = client_ > 0 ? ns_inode(client_, "pid") : 0;
-	if (lab_pids != 0)
-		kill_processes(processes_in(netns_, lab_pids));
+	if (!netns_.empty() && lab_pidns_ != 0)
+		kill_processes(processes_in(netns_, lab_pidns_));
 }
 
 void OpenNdsLab::stop()
 {
 	kill_started_processes();
 	upstream_.reset();
-	for (int *fd : {&client_ns_, &upstream_ns_, &to_lab_, &from_lab_})
+	for (int *fd : {&to_lab_, &from_lab_})
 		if (*fd >= 0) {
 			close(*fd);
 			*fd = -1;
@@ -263,11 +263,19 @@ void OpenNdsLab::stop()
 		}
 		lab_ = -1;
 	}
-	// Whatever still holds one of the namespaces (nothing should).
+	// Whatever still is in one of the namespaces (nothing should be). They
+	// are looked for while this process holds them: once let go, their
+	// numbers may name namespaces of others.
 	if (!netns_.empty())
 		kill_processes(processes_in(netns_, 0));
+	for (int *fd : {&client_ns_, &gateway_ns_, &upstream_ns_})
+		if (*fd >= 0) {
+			close(*fd);
+			*fd = -1;
+		}
 	netns_.clear();
-	client_ = gateway_ = upstream_holder_ = -1;
+	lab_pidns_ = 0;
+	client_ = gateway_ = -1;
 }
 
 std::vector<std::string> OpenNdsLab::client_command(const std::vector<std::string> &args) const
@@ -309,9 +317,9 @@ bool OpenNdsLab::client_authenticated() const
 	return state != std::string::npos && state < end && json.compare(state, authenticated.size(), authenticated) == 0;
 }
 
-bool OpenNdsLab::deauth() const
+bool OpenNdsLab::deauth(const std::string &mac) const
 {
-	RunResult r = in_gateway({"ndsctl", "deauth", CLIENT_MAC});
+	RunResult r = in_gateway({"ndsctl", "deauth", mac});
 	return r.status == 0 && r.out.find("deauthenticated") != std::string::npos;
 }
 

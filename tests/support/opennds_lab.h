@@ -62,8 +62,8 @@ public:
 	// as authenticated.
 	std::string ndsctl_json() const;
 	bool client_authenticated() const;
-	// `ndsctl deauth CLIENT_MAC`; true when openNDS confirmed it.
-	bool deauth() const;
+	// `ndsctl deauth MAC`; true when openNDS confirmed it.
+	bool deauth(const std::string &mac = CLIENT_MAC) const;
 
 	// A GET from the client namespace (lab_http.h).
 	HttpReply client_get(const std::string &address, int port, const std::string &target,
@@ -103,8 +103,9 @@ private:
 	pid_t lab_ = -1;              // unshare, whose child is process 1 of the lab's PID namespace
 	int to_lab_ = -1, from_lab_ = -1;
 	std::string pending_;         // read from the lab, not yet a whole line
-	pid_t client_ = -1, gateway_ = -1, upstream_holder_ = -1;
-	int client_ns_ = -1, upstream_ns_ = -1;
+	pid_t client_ = -1, gateway_ = -1;  // holders of the namespaces
+	int client_ns_ = -1, gateway_ns_ = -1, upstream_ns_ = -1;
 	std::vector<ino_t> netns_;    // the inodes of the three network namespaces
+	ino_t lab_pidns_ = 0;         // the lab's PID namespace
 	std::unique_ptr<UpstreamServer> upstream_;
 };
