@@ -44,7 +44,7 @@ protected:
 		if (lab_->client_authenticated()) {
 			ASSERT_TRUE(lab_->deauth());
 		}
-		ASSERT_TRUE(wait_until([] { return !lab_->client_reaches_upstream(); }, 10000));
+		ASSERT_TRUE(lab_->wait_logged_out()) << lab_->ndsctl_json();
 	}
 
 	void TearDown() override
@@ -102,8 +102,8 @@ TEST_F(OpenNds, BrowserLoginGrantsAccessAndDeauthTakesItAway)
 	EXPECT_GT(lab_->upstream()->answered(), answered);
 
 	ASSERT_TRUE(lab_->deauth());
-	EXPECT_TRUE(wait_until([] { return !lab_->client_reaches_upstream(); }, 10000));
-	EXPECT_FALSE(lab_->client_authenticated()) << lab_->ndsctl_json();
+	EXPECT_TRUE(lab_->wait_logged_out()) << lab_->ndsctl_json();
+	EXPECT_FALSE(lab_->client_reaches_upstream());
 }
 
 // The client's own files: status.client in its /etc/hosts (not the
@@ -175,6 +175,7 @@ TEST_F(OpenNds, KavriStatusProbeSeesTheLogin)
 	EXPECT_EQ(after.status, 255) << after.err;
 
 	ASSERT_TRUE(lab_->deauth());
+	ASSERT_TRUE(lab_->wait_logged_out()) << lab_->ndsctl_json();
 	RunResult again = probe();
 	EXPECT_NE(again.out.find("Current status: DISCONNECTED"), std::string::npos) << again.out << again.err;
 }

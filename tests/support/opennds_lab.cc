@@ -209,6 +209,10 @@ bool OpenNdsLab::start()
 		error_ = "the openNDS lab named not all of its namespaces";
 		return false;
 	}
+	if (!wait_logged_out(60000)) {
+		error_ = "openNDS does not hold the client at its portal: " + client_get(UPSTREAM, 80, "/").error;
+		return false;
+	}
 	return true;
 }
 
@@ -321,6 +325,16 @@ bool OpenNdsLab::deauth(const std::string &mac) const
 {
 	RunResult r = in_gateway({"ndsctl", "deauth", mac});
 	return r.status == 0 && r.out.find("deauthenticated") != std::string::npos;
+}
+
+bool OpenNdsLab::wait_logged_out(int timeout_ms) const
+{
+	return wait_until(
+	    [this] {
+		    return client_get(UPSTREAM, 80, "/").status == 307 && client_get(GATEWAY, 80, "/", GATEWAY_NAME).status == 511 &&
+		           !client_authenticated();
+	    },
+	    timeout_ms);
 }
 
 HttpReply OpenNdsLab::client_get(const std::string &address, int port, const std::string &target,

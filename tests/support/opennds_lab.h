@@ -64,6 +64,13 @@ public:
 	bool client_authenticated() const;
 	// `ndsctl deauth MAC`; true when openNDS confirmed it.
 	bool deauth(const std::string &mac = CLIENT_MAC) const;
+	// Wait (polling, at most `timeout_ms`) until openNDS treats the client
+	// as a client that has not logged in, all through: not authenticated
+	// in `ndsctl json`, a page of the Internet answered 307 by the gateway
+	// and its status page 511. openNDS takes a moment to settle after a
+	// start or a deauth, during which a connection to the gateway's port
+	// 80 may be refused.
+	bool wait_logged_out(int timeout_ms = 30000) const;
 
 	// A GET from the client namespace (lab_http.h).
 	HttpReply client_get(const std::string &address, int port, const std::string &target,
