@@ -95,7 +95,7 @@ TEST_F(OpenNds, ClientIsKeptOutUntilLogin)
 TEST_F(OpenNds, BrowserLoginGrantsAccessAndDeauthTakesItAway)
 {
 	int answered = lab_->upstream()->answered();
-	login_or_fail();
+	ASSERT_NO_FATAL_FAILURE(login_or_fail());
 	HttpReply page = lab_->client_get(OpenNdsLab::UPSTREAM, 80, "/");
 	EXPECT_EQ(page.status, 200) << page.error;
 	EXPECT_NE(page.body.find(UPSTREAM_MARKER), std::string::npos) << page.body;
@@ -150,7 +150,7 @@ TEST_F(OpenNds, StatusPageByHostHeader)
 		}
 	};
 	check(false);
-	login_or_fail();
+	ASSERT_NO_FATAL_FAILURE(login_or_fail());
 	check(true);
 }
 
@@ -169,7 +169,7 @@ TEST_F(OpenNds, KavriStatusProbeSeesTheLogin)
 	EXPECT_NE(before.out.find("Current status: DISCONNECTED"), std::string::npos) << before.out << before.err;
 	EXPECT_EQ(before.status, 255) << before.err;  // no daemon runs
 
-	login_or_fail();
+	ASSERT_NO_FATAL_FAILURE(login_or_fail());
 	RunResult after = probe();
 	EXPECT_NE(after.out.find("Current status: CONNECTED"), std::string::npos) << after.out << after.err;
 	EXPECT_EQ(after.status, 255) << after.err;
