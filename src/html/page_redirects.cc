@@ -66,8 +66,8 @@ bool object_before(std::string_view s, size_t at)
 	return false;
 }
 
-// A string literal at s[i] that ends the expression (what follows it is
-// not an operator that would continue it).
+// A string literal at s[i] that ends the statement: what follows it on
+// its line is nothing, ";", "}", "," or a comment.
 bool literal_alone(std::string_view s, size_t &i, std::string &value, size_t &resume)
 {
 	std::string v;
@@ -75,9 +75,11 @@ bool literal_alone(std::string_view s, size_t &i, std::string &value, size_t &re
 		return false;
 	resume = i;
 	size_t j = i;
-	skip_js_space(s, j);
-	if (j < s.size() && (s[j] == '+' || s[j] == '.' || s[j] == '[' || s[j] == '?' || s[j] == '(' ||
-			     s[j] == '|' || s[j] == '&'))
+	while (j < s.size() && (s[j] == ' ' || s[j] == '\t'))
+		j++;
+	bool ends = j == s.size() || s[j] == '\n' || s[j] == '\r' || s[j] == ';' || s[j] == '}' || s[j] == ',' ||
+		    s.substr(j, 2) == "//" || s.substr(j, 2) == "/*";
+	if (!ends)
 		return false;
 	value = std::move(v);
 	return true;
@@ -202,19 +204,51 @@ bool meta_refresh(const std::vector<token> &tokens, refresh &out)
 
 bool script_redirect(std::string_view script, std::string &url)
 {
+	// One pass over the script that steps over string literals and
+	// comments, so that neither is searched (a regular expression literal
+	// is not told from a division), and that stays linear in its length.
 	constexpr std::string_view name = "location";
-	// What a string literal holds is not searched again: the scan stays
-	// linear in the script's length.
-	size_t from = 0;
-	for (size_t at; (at = script.find(name, from)) != std::string_view::npos;) {
-		size_t after = at + name.size();
-		from = at + 1;
-		if (after < script.size() && identifier_char(script[after]))
+	const std::string_view s = script;
+	for (size_t i = 0; i < s.size();) {
+		char c = s[i];
+		if (c == '"' || c == '\'' || c == '`') {
+			std::string ignored;
+			size_t stopped = i;
+			if (c != '`' && read_js_string(s, i, ignored, js_decoding::utf8, &stopped))
+				continue;
+			if (c == '`') {
+				size_t close = s.find('`', i + 1);
+				i = close == std::string_view::npos ? s.size() : close + 1;
+				continue;
+			}
+			i = std::max(stopped, i + 1);
 			continue;
-		size_t resume = 0;
-		if (object_before(script, at) && redirect_at(script, after, url, resume))
-			return true;
-		from = std::max(from, resume);
+		}
+		if (s.substr(i, 2) == "//") {
+			size_t eol = s.find('\n', i);
+			i = eol == std::string_view::npos ? s.size() : eol + 1;
+			continue;
+		}
+		if (s.substr(i, 2) == "/*") {
+			size_t close = s.find("*/", i + 2);
+			i = close == std::string_view::npos ? s.size() : close + 2;
+			continue;
+		}
+		if (s.substr(i, name.size()) == name && object_before(s, i) &&
+		    (i + name.size() == s.size() || !identifier_char(s[i + name.size()]))) {
+			size_t resume = 0;
+			if (redirect_at(s, i + name.size(), url, resume))
+				return true;
+			i = std::max(i + name.size(), resume);
+			continue;
+		}
+		// Step over a whole identifier: "mylocation" holds no "location".
+		if (identifier_char(c)) {
+			while (i < s.size() && identifier_char(s[i]))
+				i++;
+			continue;
+		}
+		i++;
 	}
 	return false;
 }

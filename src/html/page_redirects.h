@@ -30,8 +30,9 @@ bool meta_refresh(const std::vector<token> &tokens, refresh &out);
 //   location = "..."         location.href = "..."
 //   location.replace("...")  location.assign("...")
 // where location stands alone or after "window.", "document.", "self." or
-// "top.". A literal that an expression continues ("..." + x) is no URL;
-// everything else is ignored.
+// "top.", and the literal ends the statement (nothing but ";", "}", ","
+// or a comment after it on its line: "..." + x is no URL). String
+// literals and comments are not searched; everything else is ignored.
 bool script_redirect(std::string_view script, std::string &url);
 
 // The page's redirect: a meta refresh with a URL, else the first script
