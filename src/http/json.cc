@@ -6,6 +6,35 @@ namespace json {
 
 namespace {
 
+// Whether a number out of a double's range is out of it by being too
+// small (it then reads as zero) rather than too large: its magnitude's
+// decimal exponent, from the digits before the point, the zeros after it
+// and the exponent written, is negative.
+bool underflows(std::string_view n)
+{
+	size_t i = n[0] == '-' ? 1 : 0;
+	long magnitude = 0;
+	if (n[i] == '0') {
+		i++;
+		if (i < n.size() && n[i] == '.')
+			for (i++; i < n.size() && n[i] == '0'; i++)
+				magnitude--;
+	} else {
+		for (; i < n.size() && n[i] >= '0' && n[i] <= '9'; i++)
+			magnitude++;
+	}
+	size_t e = n.find_first_of("eE");
+	if (e != std::string_view::npos) {
+		bool negative = n[e + 1] == '-';
+		long exponent = 0;
+		for (size_t k = e + 1; k < n.size(); k++)
+			if (n[k] >= '0' && n[k] <= '9')
+				exponent = exponent > 100000000 ? exponent : exponent * 10 + (n[k] - '0');
+		magnitude += negative ? -exponent : exponent;
+	}
+	return magnitude < 0;
+}
+
 struct reader {
 	std::string_view s;
 	size_t pos = 0;
@@ -77,7 +106,9 @@ bool reader::number(value &v)
 	const char *first = s.data() + start, *last = s.data() + pos;
 	v.type = kind::number;
 	auto r = std::from_chars(first, last, v.number);
-	if (r.ec != std::errc() || r.ptr != last) {
+	if (r.ec == std::errc::result_out_of_range && underflows(std::string_view(first, size_t(last - first)))) {
+		v.number = *first == '-' ? -0.0 : 0.0;
+	} else if (r.ec != std::errc() || r.ptr != last) {
 		pos = start;
 		return fail("number out of range");
 	}

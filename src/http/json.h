@@ -39,9 +39,10 @@ struct error {
 // Reads `text`, a whole JSON text with nothing but whitespace around its
 // value. Refused, with the reason in `*err`: a text over the size limit,
 // nesting past the depth limit, trailing commas, comments, leading zeros,
-// a number past a double's range, control characters, invalid UTF-8 or
+// a number too large for a double, control characters, invalid UTF-8 or
 // an unpaired surrogate (a "\uD800" alone) in a string, an object with a
-// name twice, and anything after the value.
+// name twice, and anything after the value. A number too small for a
+// double reads as zero.
 bool parse(std::string_view text, value &out, const limits &lim = {}, error *err = nullptr);
 
 // The value of the member `key` of an object, or null.
