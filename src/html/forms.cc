@@ -336,7 +336,9 @@ std::vector<form> read_forms(const std::vector<token> &tokens)
 	reader r;
 	for (const token &t : tokens) {
 		if (t.kind != token_kind::text) {
-			r.tag(t);
+			// An SVG or MathML element is no form and no control.
+			if (!t.foreign)
+				r.tag(t);
 			continue;
 		}
 		if (r.select >= 0 && r.in_option && !r.options.empty()) {

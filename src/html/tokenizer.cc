@@ -14,6 +14,9 @@ namespace html {
 namespace {
 
 constexpr int END_OF_FILE = -1;
+// SVG and MathML elements followed inside one another: deeper ones are
+// not, so that an end tag's search for its element stays short.
+constexpr size_t MAX_FOREIGN_DEPTH = 64;
 const char REPLACEMENT_CHARACTER[] = "\xEF\xBF\xBD";
 
 enum class state {
@@ -112,6 +115,15 @@ struct tokenizer {
 	bool have_attr = false;
 	std::string temp;  // the temporary buffer
 	std::string last_start_tag;
+	// The SVG and MathML elements open (their roots and their HTML
+	// integration points), as far as the tokenizer's state depends on
+	// them: inside foreign content no element is read as text and
+	// "<![CDATA[" opens a CDATA section.
+	struct open_element {
+		std::string name;
+		bool foreign;  // false: an HTML integration point (foreignObject...)
+	};
+	std::vector<open_element> foreign;
 
 	int next()
 	{
@@ -127,14 +139,16 @@ struct tokenizer {
 	{
 		if (text.empty())
 			return;
-		token t{token_kind::text, {}, {}, false, {}};
+		token t{};
+		t.kind = token_kind::text;
 		t.text.swap(text);
 		out.push_back(std::move(t));
 	}
 
 	void start_tag(token_kind kind)
 	{
-		tag = token{kind, {}, {}, false, {}};
+		tag = token{};
+		tag.kind = kind;
 		have_attr = false;
 	}
 	// The current attribute is done: kept unless the tag has one of its
@@ -173,10 +187,70 @@ struct tokenizer {
 			tag.self_closing = false;
 		} else {
 			last_start_tag = tag.name;
-			if (follow)
-				st = text_state_after(tag.name);
+		}
+		if (follow) {
+			bool html = follow_foreign_content();
+			if (tag.kind == token_kind::start_tag) {
+				tag.foreign = !html;
+				if (html)
+					st = text_state_after(tag.name);
+			}
 		}
 		out.push_back(std::move(tag));
+	}
+
+	bool in_foreign_content() const
+	{
+		return !foreign.empty() && foreign.back().foreign;
+	}
+
+	// What the tree builder does with SVG and MathML, in outline: <svg>
+	// and <math> open foreign content; in it, a self-closing tag opens
+	// nothing, foreignObject, desc and title (SVG) and the MathML text
+	// elements let HTML in again, and an HTML element such as <p>, <div>
+	// or <table> ends the foreign content. Returns whether the tag is
+	// read as HTML.
+	bool follow_foreign_content()
+	{
+		static const std::string_view breakout[] = {
+			"b", "big", "blockquote", "body", "br", "center", "code", "dd", "div", "dl", "dt", "em",
+			"embed", "h1", "h2", "h3", "h4", "h5", "h6", "head", "hr", "i", "img", "li", "listing",
+			"menu", "meta", "nobr", "ol", "p", "pre", "ruby", "s", "small", "span", "strong", "strike",
+			"sub", "sup", "table", "tt", "u", "ul", "var",
+		};
+		static const std::string_view integration[] = {
+			"foreignobject", "desc", "title", "mi", "mo", "mn", "ms", "mtext", "annotation-xml",
+		};
+		const std::string &n = tag.name;
+		if (tag.kind == token_kind::end_tag) {
+			// It closes the innermost element of its name and all inside it.
+			for (size_t i = foreign.size(); i-- > 0;) {
+				if (foreign[i].name == n) {
+					foreign.resize(i);
+					break;
+				}
+			}
+			return true;
+		}
+		if (!in_foreign_content()) {
+			if ((n == "svg" || n == "math") && !tag.self_closing && foreign.size() < MAX_FOREIGN_DEPTH)
+				foreign.push_back({n, true});
+			return n != "svg" && n != "math";
+		}
+		for (std::string_view b : breakout) {
+			if (n == b) {
+				while (in_foreign_content())
+					foreign.pop_back();
+				return true;
+			}
+		}
+		if (!tag.self_closing && foreign.size() < MAX_FOREIGN_DEPTH) {
+			bool html = false;
+			for (std::string_view i : integration)
+				html = html || n == i;
+			foreign.push_back({n, !html});
+		}
+		return false;
 	}
 
 	// The state a tree builder puts the tokenizer in after this start tag
@@ -597,9 +671,11 @@ void tokenizer::run()
 			} else if (starts_with_ignoring_case(rest, "doctype")) {
 				pos += 7;
 				st = state::doctype;
+			} else if (rest.substr(0, 7) == "[CDATA[" && follow && in_foreign_content()) {
+				pos += 7;
+				st = state::cdata_section;
 			} else {
-				// "[CDATA[" too: outside foreign content it opens a
-				// bogus comment, and without a tree builder there is none.
+				// "[CDATA[" too outside foreign content.
 				st = state::bogus_comment;
 			}
 			break;

@@ -18,10 +18,11 @@ struct attribute {
 enum class token_kind { start_tag, end_tag, text };
 
 struct token {
-	token_kind kind;
+	token_kind kind = token_kind::text;
 	std::string name;                   // tags: lower case
 	std::vector<attribute> attributes;  // start tags: in order, the first of a name only
 	bool self_closing = false;          // start tags: "<br/>"
+	bool foreign = false;               // start tags: an SVG or MathML element (a <form> there is none)
 	std::string text;                   // text: the characters, references decoded
 };
 
@@ -35,8 +36,11 @@ struct tokenizer_options {
 	std::string_view last_start_tag;
 	// Switch to RCDATA, RAWTEXT, script data or PLAINTEXT after the start
 	// tag of an element read that way (title, textarea; style, xmp,
-	// iframe, noembed, noframes; script; plaintext), as a tree builder
-	// does. Off only to test the tokenizer alone.
+	// iframe, noembed, noframes; script; plaintext), and read CDATA
+	// sections inside SVG and MathML but no element there as text, as the
+	// tree builder has the tokenizer do; the tokenizer follows these
+	// elements itself, without a tree. Off only to test the tokenizer
+	// alone.
 	bool follow_text_elements = true;
 };
 

@@ -118,6 +118,8 @@ const Case cases[] = {
 	{"form_inside_script_is_text", "<script>document.write('<form action=/x><input name=a>')</script><form action=/y></form>",
 	 "GET /y|"},
 	{"form_inside_comment", "<!-- <form action=/x> --><form action=/y></form>", "GET /y|"},
+	{"svg_form_is_none", "<svg><form action=/svg><input name=a></svg><form action=/html><input name=b></form>",
+	 "GET /html| text:b="},
 	{"unclosed_form", "<form action=/x><input name=a>", "GET /x| text:a="},
 };
 

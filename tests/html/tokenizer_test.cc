@@ -88,6 +88,15 @@ const Case cases[] = {
 	{"plaintext_to_the_end", "<plaintext><a></plaintext>", "<plaintext>[<a></plaintext>]"},
 	{"noscript_is_markup", "<noscript><form></noscript>", "<noscript><form></noscript>"},
 	{"unclosed_script", "<script><form>", "<script>[<form>]"},
+	// Foreign content: SVG and MathML elements are never text, CDATA is.
+	{"svg_self_closed_title", "<svg><title/><style/></svg><form>", "<svg><title/><style/></svg><form>"},
+	{"svg_style_is_markup", "<svg><style><a></style></svg>", "<svg><style><a></style></svg>"},
+	{"svg_cdata", "<svg><![CDATA[ x > <form action=/evil> ]]></svg><![CDATA[<i>]]>",
+	 "<svg>[ x > <form action=/evil> ]</svg>[]]>]"},
+	{"svg_integration_point", "<svg><foreignObject><textarea><a></textarea></foreignObject><title>t<b></title></svg>",
+	 "<svg><foreignobject><textarea>[<a>]</textarea></foreignobject><title>[t]<b></title></svg>"},
+	{"breakout_ends_foreign", "<math><mtext></mtext><p><title>x<a></title>", "<math><mtext></mtext><p><title>[x<a>]</title>"},
+	{"self_closed_svg_opens_nothing", "<svg/><title><a></title>", "<svg/><title>[<a>]</title>"},
 	{"end_tag_with_attributes_leaves", "<title>x</title foo=bar>y", "<title>[x]</title>[y]"},
 };
 
@@ -139,9 +148,12 @@ TEST(Tokenizer, ScriptTexts)
 // in the length (a quadratic reading would take minutes here).
 TEST(Tokenizer, HostilePagesStayLinear)
 {
-	const std::string units[] = {"<a b", "&amp", "<!--", "<a b=1 b=1 b=1 ", "<script><!--<script>", "&#x1", "</"};
+	const std::string units[] = {"<a b", "&amp", "<!--", "<a b=1 b=1 b=1 ", "<script><!--<script>", "&#x1", "</",
+				     "<svg><g>", "</x>"};
 	for (const std::string &unit : units) {
 		std::string page;
+		for (int i = 0; unit == "</x>" && i < 100; i++)
+			page += i ? "<g>" : "<svg>";  // end tags that search a deep SVG
 		while (page.size() < (4u << 20))
 			page += unit;
 		std::vector<html::token> t = html::tokenize(page);
