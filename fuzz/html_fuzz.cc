@@ -43,7 +43,7 @@ static void check_tokens(const std::vector<html::token> &tokens, size_t size)
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
-	if (size > 256 * 1024)
+	if (size > 64 * 1024)
 		return -1;
 	std::string_view page(reinterpret_cast<const char *>(data), size);
 
