@@ -21,7 +21,8 @@ struct chap_challenge {
 // named "chap-id" and "chap-challenge", whose values are written with the
 // same escapes. Every escape is one byte (octal, \xHH, \uHHHH up to \u00FF,
 // \n and the like), as the script's MD5 takes each character's code as a
-// byte. False when the page carries neither.
+// byte. False when the page carries neither. The password field then
+// carries md5hex(id || password || challenge), as the page's script sends it.
 bool find_chap_challenge(const std::vector<token> &tokens, chap_challenge &out);
 
 }  // namespace html

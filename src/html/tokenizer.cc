@@ -1,10 +1,7 @@
-// One case per state of the standard's tokenizer, named as the standard
-// names it ("13.2.5 Tokenization"). Folded together: the five comment
-// less-than sign states into the comment state, as they only report
-// nested comments and never move the comment's end; the DOCTYPE states
-// into one that ends at the first ">", as every one of them does; the
-// character reference states into consume_character_reference(). Parse
-// errors are not reported: they change no token.
+// One case per state of the standard's tokenizer ("13.2.5 Tokenization"),
+// named as the standard names it. Parse errors are not reported: they
+// change no token.
+// Folded: the comment less-than sign states into comment (they only report errors); the DOCTYPE states into one (all end at ">").
 #include "html/tokenizer.h"
 
 #include "html/references.h"

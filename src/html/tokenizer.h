@@ -23,7 +23,7 @@ struct token {
 	std::vector<attribute> attributes;  // start tags: in order, the first of a name only
 	bool self_closing = false;          // start tags: "<br/>"
 	bool foreign = false;               // start tags: an SVG or MathML element (a <form> there is none)
-	std::string text;                   // text: the characters, references decoded
+	std::string text;                   // text: the characters (references decoded in data and RCDATA)
 };
 
 // The states a tokenizer may start in (html5lib-tests' "initialStates").
