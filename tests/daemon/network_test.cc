@@ -16,7 +16,7 @@
 #include <thread>
 #include <vector>
 
-#include "daemon_run.h"
+#include "kavri_world.h"
 #include "fake_server.h"
 #include "helpers.h"
 #include "isolation.h"
@@ -103,9 +103,7 @@ class NetworkDaemon : public testing::Test {
 protected:
 	void SetUp() override
 	{
-		std::string why;
-		if (!syslog_sink_available(&why))
-			SKIP_OR_FAIL("no capture of the system log: " + why);
+		REQUIRE_SYSLOG_CAPTURE();
 	}
 };
 
