@@ -17,6 +17,7 @@ enum class pass_reason {
 	periodic,  // the full pause is over
 	forced,    // a SIGHUP was taken during the pause
 	network,   // the network changed and has settled
+	session,   // the captive-portal API's session is about to end
 };
 
 struct pause_plan {
@@ -25,6 +26,7 @@ struct pause_plan {
 	bool forced = false;    // a SIGHUP was taken
 	msec first_event = -1;  // the first network event of this pause, or -1
 	msec last_event = -1;   // the latest one
+	bool session = false;   // pause_end is the check before the session's end
 };
 
 // A pause of `seconds` that begins at `now`, after a pass that began at
@@ -43,3 +45,17 @@ pass_reason pause_due(const pause_plan &p, msec now);
 
 // The time at which pause_due next turns, unless an event comes first.
 msec pause_wake_at(const pause_plan &p);
+
+// The check before the end of a session that the captive-portal API said
+// has `remaining_s` seconds left, in a reply read at `reply_at`: that
+// much less a margin of 10% of it, and at least SESSION_MARGIN_MIN_MS;
+// when the session has no more than the margin left, half of what is
+// left. The pause's other rules still hold (pause_session).
+inline constexpr msec SESSION_MARGIN_MIN_MS = 30000;
+msec session_margin(int64_t remaining_s);
+msec session_check_at(msec reply_at, int64_t remaining_s);
+
+// The pause ends no later than `at`, and a pass then is due for the
+// session. An `at` after the pause's end changes nothing; one before the
+// earliest pass waits for it.
+void pause_session(pause_plan &p, msec at);

@@ -5,6 +5,7 @@
 // here the clock simply reads later after the "sleep".
 #include <gtest/gtest.h>
 
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -25,9 +26,12 @@ struct Outcome {
 
 // Run a pause as the daemon's loop does: wake at pause_wake_at or at the
 // next step, whichever comes first, and ask pause_due each time.
-Outcome run(msec begin, unsigned seconds, msec last_pass, const std::vector<Step> &steps)
+// With `session_at` >= 0 the pause also ends for a session's end there.
+Outcome run(msec begin, unsigned seconds, msec last_pass, const std::vector<Step> &steps, msec session_at = -1)
 {
 	pause_plan p = pause_begin(begin, seconds, last_pass);
+	if (session_at >= 0)
+		pause_session(p, session_at);
 	size_t next = 0;
 	msec now = begin;
 	for (int guard = 0; guard < 10000; guard++) {
@@ -62,6 +66,8 @@ const char *name(pass_reason r)
 		return "forced";
 	case pass_reason::network:
 		return "network";
+	case pass_reason::session:
+		return "session";
 	}
 	return "?";
 }
@@ -103,6 +109,54 @@ TEST(PauseSchedule, TableOfPauses)
 	};
 	for (const auto &c : cases) {
 		Outcome o = run(T, c.seconds, c.last_pass, c.steps);
+		EXPECT_STREQ(name(o.why), name(c.why)) << c.name;
+		EXPECT_EQ(o.at, c.at) << c.name;
+	}
+}
+
+// The check before a session's end: its time from the seconds the API
+// gave, and the pause around it.
+TEST(PauseSchedule, CheckBeforeTheSessionEnds)
+{
+	struct Margin {
+		int64_t remaining_s;
+		msec check_after;  // the reply
+	} margins[] = {
+		{120, 90000},           // 10% is 12 s: the 30-second margin
+		{40, 10000},            //
+		{300, 270000},          // 10% is 30 s
+		{301, 270900},          // 10% is 30.1 s
+		{3600, 3240000},        // 10% is 6 minutes
+		{31, 1000},             //
+		{30, 15000},            // no more than the margin: half of what is left
+		{1, 500},               //
+		{0, 0},                 // the session has ended: at once (a second after the last pass, below)
+		{-5, 0},                //
+		{INT64_MAX, (int64_t{1} << 40) * 900},  // far beyond any pause: the usual pause ends first
+	};
+	for (const auto &m : margins)
+		EXPECT_EQ(session_check_at(1000000, m.remaining_s), 1000000 + m.check_after) << m.remaining_s << " s";
+
+	const msec T = 100000;
+	struct Case {
+		const char *name;
+		unsigned seconds;
+		msec last_pass;
+		std::vector<Step> steps;
+		msec session_at;
+		pass_reason why;
+		msec at;
+	} cases[] = {
+		{"before the pause's end", 3600, T - 500, {}, T + 10000, pass_reason::session, T + 10000},
+		{"after the pause's end: the usual pause", 60, T - 500, {}, T + 90000, pass_reason::periodic, T + 60000},
+		{"a second after the last pass at least", 3600, T - 500, {}, T, pass_reason::session, T + 500},
+		{"a SIGHUP first", 3600, T - 500, {{Step::hup, T + 2000}}, T + 10000, pass_reason::forced, T + 2000},
+		{"the network first", 3600, T - 500, {{Step::net, T + 2000}}, T + 10000, pass_reason::network, T + 3000},
+		{"the session's end while the network settles", 3600, T - 500, {{Step::net, T + 9500}}, T + 10000,
+		 pass_reason::session, T + 10000},
+	};
+	for (const auto &c : cases) {
+		Outcome o = run(T, c.seconds, c.last_pass, c.steps, c.session_at);
 		EXPECT_STREQ(name(o.why), name(c.why)) << c.name;
 		EXPECT_EQ(o.at, c.at) << c.name;
 	}
