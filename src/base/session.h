@@ -3,6 +3,8 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
+#include <string>
 
 inline constexpr size_t REQUEST_SIZE = 4091;  // request text and its NUL
 inline constexpr size_t REPLY_SIZE = 4091;    // reply bytes, a NUL follows
@@ -34,6 +36,16 @@ struct login_config {
 	int tls;                  // 1: HTTPS to the login server
 	const char *tls_ca_file;  // trust these certificates instead of the system's; may be null
 	const char *tls_pin;      // SHA-256 pins of the server's public key, base64, comma-separated; may be null
+	const char *captive_api;  // the captive-portal API's URL, or "auto"; may be null
+};
+
+// What the captive-portal API's latest reply said of the session.
+struct api_session {
+	bool read = false;               // the latest status probe read the API's reply
+	int64_t read_at_ms = 0;          // when, on CLOCK_BOOTTIME
+	int64_t seconds_remaining = -1;  // -1: the reply gave none
+	bool can_extend = false;
+	std::string portal_url;  // user-portal-url; empty when none
 };
 
 // The login state of a run. Each exchange composes its request and owns its
@@ -43,6 +55,7 @@ struct login_session {
 	int logged_in;  // 0 or 1, set by every exchange
 	// The latest reply, as text: kept until the next exchange begins.
 	char reply[REPLY_SIZE + 1];
+	api_session api;  // with CAPTIVE_API
 };
 
 // A session at its start: not logged in.

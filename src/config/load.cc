@@ -1,16 +1,19 @@
 #include "config/load.h"
 
 #include <fcntl.h>
+#include <strings.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <optional>
 #include <string>
 
 #include "config/reader.h"
 #include "config/settings.h"
+#include "http/url.h"
 #include "log/log.h"
 #include "net/tls_pins.h"
 
@@ -45,12 +48,11 @@ std::string choose_file(const char *conf_path)
 }
 
 // Whether the configuration may reach a host other than SERV over HTTPS,
-// where TLS_CA_FILE serves too. No setting does so yet: a setting that
-// does (a form login's action, a probe URL, a portal's API) makes this
-// true when it names an https:// address.
-bool conf_may_use_https_elsewhere(const login_config &)
+// where TLS_CA_FILE serves too: the captive-portal API, and the portal
+// URL it names, may be on any host.
+bool conf_may_use_https_elsewhere(const login_config &c)
 {
-	return false;
+	return c.captive_api != nullptr;
 }
 
 // `path` against the working directory when it is relative: the daemon
@@ -108,6 +110,15 @@ bool check_settings(const conf_values &values, int unread, login_config &c, unsi
 	if (!c.tls && c.tls_ca_file != nullptr && !conf_may_use_https_elsewhere(c)) {
 		log_msg(verbosity, LOG_ERR, "TLS_CA_FILE is set but TLS is off: nothing was sent.");
 		return false;
+	}
+	if (c.captive_api != nullptr && strcasecmp(c.captive_api, "auto") != 0) {
+		std::optional<url> u = url_parse(c.captive_api);
+		if (!u || !u->web) {
+			log_msg(verbosity, LOG_ERR,
+			        "CAPTIVE_API \"%s\" is neither auto nor an absolute http or https URL: nothing was sent.",
+			        c.captive_api);
+			return false;
+		}
 	}
 	if (c.tls_pin != nullptr && !tls_pins_valid(c.tls_pin)) {
 		log_msg(verbosity, LOG_ERR, "TLS_PIN \"%s\" is not a list of base64 SHA-256 digests: nothing was sent.",

@@ -106,6 +106,12 @@ inline constexpr conf_setting conf_table[] = {
 	 .conv = conf_conv::text,
 	 .text = &login_config::interface,
 	 .listed_when_set = true},
+	// The captive-portal API (RFC 8908).
+	{.names = {"CAPTIVE_API"},
+	 .def = nullptr,
+	 .conv = conf_conv::text,
+	 .text = &login_config::captive_api,
+	 .listed_when_set = true},
 };
 
 inline constexpr int CONF_SETTINGS = static_cast<int>(std::size(conf_table));

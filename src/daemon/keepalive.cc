@@ -148,6 +148,32 @@ int report_login(int logged_in, int reported)
 	return logged_in;
 }
 
+// The session's end as the captive-portal API gave it: the check before
+// it, and a notice when the end is new or has moved by more than
+// SESSION_END_MOVED_MS from the one last announced (0: none announced).
+// A session that gave no end leaves the usual pause.
+constexpr msec SESSION_END_MOVED_MS = 10000;
+
+void plan_session_end(const login_session &s, pause_plan &plan, msec *announced)
+{
+	if (!s.api.read || s.api.seconds_remaining < 0) {
+		*announced = 0;
+		return;
+	}
+	int64_t left = s.api.seconds_remaining;
+	pause_session(plan, session_check_at(s.api.read_at_ms, left));
+	msec end = s.api.read_at_ms + left * 1000;
+	if (*announced != 0 && end > *announced - SESSION_END_MOVED_MS && end < *announced + SESSION_END_MOVED_MS)
+		return;
+	*announced = end;
+	time_t at = time(nullptr) + static_cast<time_t>(left);
+	struct tm local;
+	char clock[16] = "?";
+	if (localtime_r(&at, &local) != nullptr)
+		strftime(clock, sizeof clock, "%H:%M:%S", &local);
+	log_notice("Session ends in %lld s (at %s).", static_cast<long long>(left), clock);
+}
+
 // Start-up: the daemon takes its signals, claims its PID file and opens
 // what its pauses wait on. If something fails here the daemon may end,
 // and says why: false, and the caller returns the login result as the
@@ -231,21 +257,27 @@ bool daemon_start(const login_session *session, unsigned verbosity, pause_source
 	// The foreground's check just before counts as the pass before the
 	// first.
 	msec pass_began = boot_clock_now();
+	msec session_end = 0;
 	for (;;) {
 		reported = report_login(session->logged_in, reported);
 		pause_plan plan = pause_begin(boot_clock_now(), pause_seconds, pass_began);
+		plan_session_end(*session, plan, &session_end);
 		pass_reason why = daemon_pause(src, plan, verbosity);
 		pass_began = boot_clock_now();
 		if (why == pass_reason::network)
 			log_notice("Network changed, checking now.");
 
 		http_pre_login(session, verbosity);
-		if (c.daemon_login && !session->logged_in) {
-			log_msg(verbosity, LOG_INFO, "Daemon logging in again.");
+		// The check before the session's end logs in again while the
+		// session still runs, when the API says it can be extended.
+		bool extend = why == pass_reason::session && session->logged_in && session->api.can_extend;
+		if (c.daemon_login && (!session->logged_in || extend)) {
+			log_msg(verbosity, LOG_INFO, extend ? "Daemon extending the session before it ends."
+			                                    : "Daemon logging in again.");
 			http_do_login(session, verbosity, retry_sleep);
 		}
 		// A check the timer did not call for reports as a forced one.
-		if (why != pass_reason::periodic)
+		if (why != pass_reason::periodic && why != pass_reason::session)
 			log_notice(session->logged_in ? "Forced relogin successful." : "Forced relogin FAILED!");
 		else
 			log_msg(verbosity, LOG_INFO, "Periodic relogin %s.", session->logged_in ? "OK" : "FAILED");

@@ -60,6 +60,15 @@ TEST(StrictSettings, RefusedInOneLine)
 		 "TLS_CA_FILE " + missing + " cannot be read: No such file or directory: nothing was sent."},
 		{"TLS = yes\nTLS_CA_FILE = " + dir.path() + "\n",
 		 "TLS_CA_FILE " + dir.path() + " cannot be read: Is a directory: nothing was sent."},
+		{"CAPTIVE_API = 10.0.0.1:2050\n",
+		 "CAPTIVE_API \"10.0.0.1:2050\" is neither auto nor an absolute http or https URL: nothing was sent."},
+		{"CAPTIVE_API = ftp://10.0.0.1/\n",
+		 "CAPTIVE_API \"ftp://10.0.0.1/\" is neither auto nor an absolute http or https URL: nothing was sent."},
+		{"CAPTIVE_API = \"https://a b/\"\n",
+		 "CAPTIVE_API \"https://a b/\" is neither auto nor an absolute http or https URL: nothing was sent."},
+		{"CAPTIVE_API = \"\"\n", "CAPTIVE_API \"\" is neither auto nor an absolute http or https URL: nothing was sent."},
+		{"CAPTIVE_API = automatic\n",
+		 "CAPTIVE_API \"automatic\" is neither auto nor an absolute http or https URL: nothing was sent."},
 	};
 	for (const auto &c : cases) {
 		SCOPED_TRACE(c.extra);
@@ -98,6 +107,16 @@ TEST(StrictSettings, AcceptedValues)
 	Loaded l = load_text(dir, "DEAMON_S = 1\n");
 	ASSERT_NE(l.conf, nullptr);
 	EXPECT_EQ(l.conf->daemon_start, 0) << "only TRUE, YES and ON start the daemon";
+
+	// The captive-portal API: a URL written explicitly may be http; auto
+	// in any letter case; with it the CA file serves the API's hosts.
+	for (const char *api : {"http://10.250.1.1:2050/", "https://portal.example/api", "auto", "AUTO"}) {
+		SCOPED_TRACE(api);
+		l = load_text(dir, std::string("CAPTIVE_API = \"") + api + "\"\nTLS_CA_FILE = " + dir.file("ca.pem") + "\n");
+		ASSERT_NE(l.conf, nullptr) << l.err;
+		EXPECT_STREQ(l.conf->captive_api, api);
+		EXPECT_EQ(l.err, "");
+	}
 }
 
 // A relative CA file is the one in the directory the run started in: the
