@@ -123,3 +123,9 @@ bool read_captive_reply(const http_reply &r, captive_state *out, std::string *wh
 	*out = s;
 	return true;
 }
+
+std::string compose_captive_api_request(const url &api)
+{
+	return "GET " + url_target(api) + " HTTP/1.0\r\nHost: " + url_host_header(api) +
+	       "\r\nUser-Agent: kavri v" KAVRI_VERSION "\r\nAccept: " + CAPTIVE_API_TYPE + "\r\n\r\n";
+}

@@ -9,6 +9,7 @@
 #include <string>
 
 #include "http/reply.h"
+#include "http/url.h"
 
 // The media type the API is asked for and answers with.
 inline constexpr const char *CAPTIVE_API_TYPE = "application/captive+json";
@@ -32,3 +33,8 @@ struct captive_state {
 // more, "can-extend-session" no boolean). Other members are ignored, as
 // the RFC asks. A fractional count is cut to whole units.
 bool read_captive_reply(const http_reply &r, captive_state *out, std::string *why);
+
+// The API's request: "GET target HTTP/1.0", Host (with the port when it
+// is not the scheme's default), kavri's User-Agent and "Accept:
+// application/captive+json"; every line ends in CRLF.
+std::string compose_captive_api_request(const url &api);

@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <optional>
 #include <string>
 
 namespace {
@@ -94,6 +95,25 @@ TEST(CaptiveApiReply, Table)
 	for (const auto &c : cases) {
 		SCOPED_TRACE(c.bytes.substr(0, 200));
 		EXPECT_EQ(read(c.bytes), c.read);
+	}
+}
+
+TEST(CaptiveApiRequest, Table)
+{
+	struct Case {
+		const char *api;
+		std::string request;
+	} cases[] = {
+		{"http://10.250.1.1:2050/", "GET / HTTP/1.0\r\nHost: 10.250.1.1:2050\r\n"},
+		{"https://Portal.Example/api/v1?mac=x#frag", "GET /api/v1?mac=x HTTP/1.0\r\nHost: portal.example\r\n"},
+		{"https://[fe80::1%25eth0]:8443/a", "GET /a HTTP/1.0\r\nHost: [fe80::1]:8443\r\n"},
+	};
+	for (const auto &c : cases) {
+		std::optional<url> u = url_parse(c.api);
+		ASSERT_TRUE(u) << c.api;
+		EXPECT_EQ(compose_captive_api_request(*u), c.request + "User-Agent: kavri v1.3.3"
+		                                                       "\r\nAccept: application/captive+json\r\n\r\n")
+		    << c.api;
 	}
 }
 
