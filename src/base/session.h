@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstddef>
+#include <string>
 
 inline constexpr size_t REQUEST_SIZE = 4091;  // request text and its NUL
 inline constexpr size_t REPLY_SIZE = 4091;    // reply bytes, a NUL follows
@@ -34,6 +35,10 @@ struct login_config {
 	int tls;                  // 1: HTTPS to the login server
 	const char *tls_ca_file;  // trust these certificates instead of the system's; may be null
 	const char *tls_pin;      // SHA-256 pins of the server's public key, base64, comma-separated; may be null
+	int login_form;            // 1: log in through the portal's own form
+	const char *probe_url;     // the status probe's absolute URL instead of SERV's INIT_PAGE; may be null
+	const char *portal_hosts;  // hosts besides SERV that may get the user's fields; may be null
+	const char *login_fields;  // "name=value&..." added to or put over a form's fields; may be null
 };
 
 // The login state of a run. Each exchange composes its request and owns its
@@ -43,6 +48,11 @@ struct login_session {
 	int logged_in;  // 0 or 1, set by every exchange
 	// The latest reply, as text: kept until the next exchange begins.
 	char reply[REPLY_SIZE + 1];
+	// With LOGIN_FORM: the latest probe's whole reply (up to its cap) and
+	// the URL it came from, for the form login to start on. Emptied, its
+	// memory given back, when the login has used it.
+	std::string page;
+	std::string page_url;
 };
 
 // A session at its start: not logged in.
