@@ -36,7 +36,11 @@ struct login_config {
 	int tls;                  // 1: HTTPS to the login server
 	const char *tls_ca_file;  // trust these certificates instead of the system's; may be null
 	const char *tls_pin;      // SHA-256 pins of the server's public key, base64, comma-separated; may be null
-	const char *captive_api;  // the captive-portal API's URL, or "auto"; may be null
+	int login_form;            // 1: log in through the portal's own form
+	const char *probe_url;     // the status probe's absolute URL instead of SERV's INIT_PAGE; may be null
+	const char *portal_hosts;  // hosts besides SERV that may get the user's fields; may be null
+	const char *login_fields;  // "name=value&..." added to or put over a form's fields; may be null
+	const char *captive_api;   // the captive-portal API's URL, or "auto"; may be null
 };
 
 // What the captive-portal API's latest reply said of the session.
@@ -55,6 +59,11 @@ struct login_session {
 	int logged_in;  // 0 or 1, set by every exchange
 	// The latest reply, as text: kept until the next exchange begins.
 	char reply[REPLY_SIZE + 1];
+	// With LOGIN_FORM: the latest probe's whole reply (up to its cap) and
+	// the URL it came from, for the form login to start on. Emptied, its
+	// memory given back, when the login has used it.
+	std::string page;
+	std::string page_url;
 	api_session api;  // with CAPTIVE_API
 };
 
