@@ -88,9 +88,23 @@ int run(form_login &l)
 	form_chain chain;
 	form_step step;
 
-	// The page the probe left, else the probe's URL fetched anew.
+	// Where the captive-portal API says a person logs in, else the page
+	// the probe left, else the probe's URL fetched anew.
 	std::optional<url> start = url_parse(s->page_url);
-	if (start && !s->page.empty()) {
+	if (c.captive_api != nullptr && !s->api.portal_url.empty()) {
+		std::optional<url> portal = url_parse(s->api.portal_url);
+		// An API the network announced is https, and so must be its portal.
+		bool announced = strcasecmp(c.captive_api, "auto") == 0;
+		if (!portal || !portal->web || (announced && portal->scheme != "https")) {
+			log_msg(l.verbosity, LOG_ERR,
+			        "The captive-portal API's user-portal-url \"%s\" is not an %s URL: nothing was sent.",
+			        s->api.portal_url.c_str(), announced ? "https" : "http or https");
+			return -1;
+		}
+		log_msg(l.verbosity, LOG_INFO, "Logging in at the captive-portal API's user-portal-url.");
+		if (get(l, *portal) != 0)
+			return -1;
+	} else if (start && !s->page.empty()) {
 		l.page = *start;
 		l.got.bytes = std::move(s->page);
 		l.got.reply = read_reply(l.got.bytes, true);

@@ -2,6 +2,7 @@
 
 #include <cstring>
 
+#include "client/captive_probe.h"
 #include "client/exchange.h"
 #include "client/page_fetch.h"
 #include "http/page_request.h"
@@ -61,9 +62,13 @@ int http_pre_login(login_session *session, unsigned verbosity)
 {
 	const login_config &c = *session->conf;
 	std::string().swap(session->page);
-	int result;
-	bool found;
-	if (c.probe_url != nullptr) {
+	int result = 1;
+	bool found = false;
+	if (c.captive_api != nullptr)
+		result = captive_api_probe(session, verbosity, &found);
+	if (result != 1) {
+		// The API answered, or failed.
+	} else if (c.probe_url != nullptr) {
 		result = probe_url(session, verbosity, &found);
 	} else {
 		result = run_exchange(session, verbosity, probe_kind);

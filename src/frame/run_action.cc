@@ -110,6 +110,9 @@ int status(login_session *session, daemon_pid daemon, unsigned verbosity)
 	if (!(verbosity & MODE_VERBOSE))
 		return result;
 	log_msg(verbosity, LOG_INFO, "Current status: %s", session->logged_in ? "CONNECTED" : "DISCONNECTED");
+	if (session->api.read && session->api.seconds_remaining >= 0)
+		log_msg(verbosity, LOG_INFO, "Session time remaining: %lld s (the captive-portal API).",
+		        static_cast<long long>(session->api.seconds_remaining));
 	if (daemon.live)
 		log_msg(verbosity, LOG_INFO, "Login daemon running with PID = %d", daemon.pid);
 	else

@@ -1,0 +1,225 @@
+// The captive-portal API (RFC 8908) through the built binary, against a
+// fake API on loopback: the status probe from "captive", the refusals of
+// a reply that is not the API's object, the form login from
+// user-portal-url and its host rule, the remaining time in -v -s, and the
+// daemon's check before the session's end.
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/mount.h>
+#include <sys/stat.h>
+
+#include <atomic>
+#include <chrono>
+#include <string>
+#include <thread>
+
+#include "capture.h"
+#include "fake_portal.h"
+#include "helpers.h"
+#include "isolation.h"
+#include "kavri_world.h"
+#include "syslog_sink.h"
+
+namespace {
+
+const char *JSON = "application/captive+json";
+
+PortalReply json_reply(const std::string &body, const char *type = JSON)
+{
+	PortalReply r;
+	r.body = body;
+	r.content_type = type;
+	return r;
+}
+
+// A portal with its API on /api, its login page on /portal and the form's
+// target on /login (on `action_host`, the portal's own address when
+// empty). The API says captive until a login with the right password.
+struct ApiPortal {
+	FakePortal portal;
+	std::atomic<bool> free{false};
+	std::string extra_members;  // after "captive" while free, e.g. ", \"seconds-remaining\": 40"
+
+	explicit ApiPortal(const std::string &action_host = "")
+	{
+		std::string action = action_host.empty() ? "/login" : action_host + "/login";
+		portal.route("GET", "/api", [this](const PortalRequest &r) -> std::string {
+			if (r.header("Accept") != JSON)
+				return html_page("<a href=\"/portal\">log in</a>");
+			if (!free)
+				return json_reply("{\"captive\": true, \"user-portal-url\": \"" + portal.url("/portal?x=1") + "\"}");
+			return json_reply("{\"captive\": false, \"user-portal-url\": \"" + portal.url("/portal?x=1") + "\"" +
+			                  extra_members + "}");
+		});
+		portal.route("GET", "/portal", [action](const PortalRequest &) {
+			return html_page("<form method=post action=\"" + action +
+			                 "\"><input name=user><input type=password name=pw></form>");
+		});
+		portal.route("POST", "/login", [this](const PortalRequest &r) {
+			if (r.field("user") == "joe" && r.field("pw") == "secret")
+				free = true;
+			return html_page("thanks");
+		});
+	}
+	std::string config(const std::string &more = "")
+	{
+		return loopback_config(portal.port(), "CAPTIVE_API = " + portal.url("/api") + "\n" + more);
+	}
+};
+
+RunResult run_kavri(const std::string &conf, const std::vector<std::string> &args)
+{
+	TempDir dir;
+	write_file(dir.file("kavri.conf"), conf);
+	chmod(dir.file("kavri.conf").c_str(), 0600);
+	std::vector<std::string> all = {KAVRI_BINARY, "-c", dir.file("kavri.conf")};
+	all.insert(all.end(), args.begin(), args.end());
+	return run_program(all);
+}
+
+bool has(const std::string &text, const std::string &part)
+{
+	return text.find(part) != std::string::npos;
+}
+
+TEST(CaptiveApi, StatusFromCaptive)
+{
+	ApiPortal p;
+	ASSERT_TRUE(p.portal.listening());
+	RunResult r = run_kavri(p.config(), {"-v", "-s"});
+	EXPECT_TRUE(has(r.out + r.err, "Current status: DISCONNECTED")) << r.out << r.err;
+	EXPECT_FALSE(has(r.out + r.err, "Session time remaining")) << r.out << r.err;
+	auto reqs = p.portal.requests();
+	ASSERT_EQ(reqs.size(), 1u);
+	EXPECT_EQ(reqs[0].raw, "GET /api HTTP/1.0\r\nHost: 127.0.0.1:" + std::to_string(p.portal.port()) +
+	                           "\r\nUser-Agent: kavri v1.3.3\r\nAccept: application/captive+json\r\n\r\n");
+
+	p.free = true;
+	p.extra_members = ", \"seconds-remaining\": 120, \"can-extend-session\": true";
+	r = run_kavri(p.config(), {"-v", "-s"});
+	std::string all = r.out + r.err;
+	size_t status = all.find("Current status: CONNECTED\n");
+	ASSERT_NE(status, std::string::npos) << all;
+	// The new line comes right after the status line.
+	EXPECT_TRUE(has(strip_prefixes(r.out), "INF: Current status: CONNECTED\nINF: Session time remaining: 120 s (the "
+	                                      "captive-portal API).\nINF: Login daemon not running.\n"))
+	    << all;
+	// Without -v: no lines, as ever.
+	r = run_kavri(p.config(), {"-s"});
+	EXPECT_EQ(r.out + r.err, "");
+}
+
+TEST(CaptiveApi, RepliesThatAreNotTheApisObjectFailTheProbe)
+{
+	struct Case {
+		const char *name;
+		std::string reply;
+		std::string err;
+	} cases[] = {
+		{"HTML", html_page("<html>you are free</html>"),
+		 "the captive-portal API answered with text/html, not application/captive+json"},
+		{"captive missing", json_reply("{\"user-portal-url\": \"http://x/\"}"),
+		 "the captive-portal API's reply has no \"captive\""},
+		{"1 MiB of JSON", json_reply("{\"captive\": false, \"pad\": \"" + std::string(1 << 20, 'x') + "\"}"),
+		 "the captive-portal API's reply is longer than 65536 bytes"},
+		{"malformed", json_reply("{\"captive\": false,}"), "the captive-portal API's reply is not JSON"},
+		{"a string", json_reply("{\"captive\": \"false\"}"), "the captive-portal API's \"captive\" is not true or false"},
+	};
+	for (const auto &c : cases) {
+		SCOPED_TRACE(c.name);
+		FakePortal api;
+		ASSERT_TRUE(api.listening());
+		std::string reply = c.reply;
+		api.route("GET", "/api", [reply](const PortalRequest &) { return reply; });
+		RunResult r = run_kavri(loopback_config(api.port(), "CAPTIVE_API = " + api.url("/api") + "\n"), {"-v", "-s"});
+		std::string all = r.out + r.err;
+		EXPECT_TRUE(has(strip_prefixes(r.err), "ERR: " + api.url("/api") + ": " + c.err)) << all;
+		EXPECT_TRUE(has(all, "Current status: DISCONNECTED")) << all;
+		// -l counts the failed probe as not logged in and tries the login.
+		EXPECT_EQ(api.count(), 1u);
+	}
+}
+
+TEST(CaptiveApi, FormLoginStartsAtUserPortalUrl)
+{
+	ApiPortal p;
+	ASSERT_TRUE(p.portal.listening());
+	RunResult r = run_kavri(p.config("LOGIN_FORM = yes\n"), {"-v", "-l"});
+	std::string all = r.out + r.err;
+	EXPECT_TRUE(p.free) << all;
+	EXPECT_TRUE(has(all, "Logging in at the captive-portal API's user-portal-url.")) << all;
+	EXPECT_EQ(p.portal.count("GET", "/portal"), 1u) << all;
+	EXPECT_EQ(p.portal.count("POST", "/login"), 1u) << all;
+	EXPECT_EQ(r.status, 0) << all;
+	for (const auto &q : p.portal.requests())
+		EXPECT_TRUE(q.path != "/portal" || q.target == "/portal?x=1") << q.target;
+	r = run_kavri(p.config(), {"-v", "-s"});
+	EXPECT_TRUE(has(r.out + r.err, "Current status: CONNECTED")) << r.out << r.err;
+}
+
+// The user-portal-url is a page like any other: its form gets the
+// password only when its action is on SERV or in PORTAL_HOSTS.
+TEST(CaptiveApi, PasswordOnlyToServOrPortalHosts)
+{
+	FakePortal other("127.0.0.2");
+	ASSERT_TRUE(other.listening());
+	other.route("", "*", [](const PortalRequest &) { return html_page("got it"); });
+	ApiPortal p(other.url(""));
+	ASSERT_TRUE(p.portal.listening());
+	RunResult r = run_kavri(p.config("LOGIN_FORM = yes\n"), {"-v", "-l"});
+	EXPECT_EQ(other.count(), 0u) << r.out << r.err;
+	EXPECT_TRUE(has(r.err, "127.0.0.2")) << r.err;
+	EXPECT_NE(r.status, 0);
+}
+
+class CaptiveApiDaemon : public testing::Test {
+protected:
+	void SetUp() override { REQUIRE_SYSLOG_CAPTURE(); }
+};
+
+// seconds-remaining 40: the margin is 30 s, so the daemon checks 10 s
+// after the reply instead of DEAMON_D's 60 minutes; with
+// can-extend-session true that check logs in again.
+TEST_F(CaptiveApiDaemon, ChecksBeforeTheSessionEnds)
+{
+	for (bool extend : {true, false}) {
+		SCOPED_TRACE(extend ? "can-extend-session true" : "can-extend-session false");
+		RUN_ISOLATED(false, [&] {
+			ApiPortal p;
+			ASSERT_TRUE(p.portal.listening());
+			p.extra_members = std::string(", \"seconds-remaining\": 40, \"can-extend-session\": ") +
+			                  (extend ? "true" : "false");
+			Kavri k("127.0.0.1", p.portal.port(),
+			        "CAPTIVE_API = " + p.portal.url("/api") + "\nLOGIN_FORM = yes\nDEAMON_D = 60\n");
+			RunResult fg;
+			pid_t pid = k.start({"-v"}, &fg);
+			ASSERT_GT(pid, 0) << fg.out << fg.err;
+			auto started = std::chrono::steady_clock::now();
+			ASSERT_TRUE(syslog_wait_for(pid, "Session ends in 40 s (at ", 5000));
+			size_t probes = p.portal.count("GET", "/api");
+			EXPECT_EQ(p.portal.count("POST", "/login"), 1u);
+
+			// The check: 10 s after the reply, give or take the slack.
+			ASSERT_TRUE(wait_until([&] { return p.portal.count("GET", "/api") > probes; }, 25000));
+			double after = seconds_since(started);
+			EXPECT_GT(after, 7.0);
+			EXPECT_LT(after, 20.0);
+			if (extend) {
+				ASSERT_TRUE(syslog_wait_for(pid, "Daemon extending the session before it ends.", 10000));
+				ASSERT_TRUE(wait_until([&] { return p.portal.count("POST", "/login") == 2; }, 10000)) << [&] {
+					std::string all;
+					for (const auto &l : syslog_lines(pid))
+						all += "  " + l.message + "\n";
+					return all;
+				}();
+			} else {
+				std::this_thread::sleep_for(std::chrono::seconds(2));
+				EXPECT_EQ(p.portal.count("POST", "/login"), 1u) << "logged in again while captive is false";
+			}
+			kill(pid, SIGTERM);
+			EXPECT_GE(reap_within(pid, 5000), 0);
+		});
+	}
+}
+
+}  // namespace
