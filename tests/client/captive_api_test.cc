@@ -7,11 +7,16 @@
 #include <signal.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <atomic>
+#include <cerrno>
 #include <chrono>
+#include <cstring>
 #include <string>
 #include <thread>
+#include <utility>
+#include <vector>
 
 #include "capture.h"
 #include "fake_portal.h"
@@ -170,6 +175,74 @@ TEST(CaptiveApi, PasswordOnlyToServOrPortalHosts)
 	EXPECT_EQ(other.count(), 0u) << r.out << r.err;
 	EXPECT_TRUE(has(r.err, "127.0.0.2")) << r.err;
 	EXPECT_NE(r.status, 0);
+}
+
+// A DHCPACK as dhcpcd keeps it, with option 114.
+std::string dhcpcd_lease(const std::string &uri)
+{
+	std::string m(236, '\0');
+	m[0] = 2;
+	m += std::string("\x63\x82\x53\x63\x35\x01\x05", 7);
+	m += '\x72';
+	m += static_cast<char>(uri.size());
+	return m + uri + '\xff';
+}
+
+// CAPTIVE_API = auto for INTERFACE lo: the sources in their order, each
+// with a file of the test's own. An http API from any of them is refused;
+// where the deciding source has none, the usual probe runs.
+TEST(CaptiveApi, AutoReadsTheNetworkProgramsFilesInOrder)
+{
+	RUN_ISOLATED(false, [&] {
+		ASSERT_TRUE(mount_own_network_state()) << strerror(errno);
+		FakePortal p;
+		ASSERT_TRUE(p.listening());
+		p.route("", "*", [](const PortalRequest &) { return html_page("status"); });
+		const std::string api = p.url("/api");
+		const std::string networkd = "/run/systemd/netif/links/1";  // lo
+		const std::string dhcpcd = "/var/lib/dhcpcd/lo.lease";
+		const std::string dhclient = "/var/lib/dhcp/dhclient.lo.leases";
+		const std::string nm = "/var/lib/NetworkManager/dhclient-8d4b-lo.lease";
+		const std::string lease = "lease {\n  interface \"lo\";\n  option default-url \"" + api + "\";\n}\n";
+		struct Case {
+			const char *name;
+			std::vector<std::pair<std::string, std::string>> files;
+			std::string line;  // after "ERR: " or "INF: "
+		} cases[] = {
+			{"networkd", {{networkd, "ADMIN_STATE=configured\nCAPTIVE_PORTAL=" + api + "\n"}, {dhclient, lease}},
+			 "ERR: The captive-portal API \"" + api + "\" announced for lo in " + networkd +
+			     " is not an https URL: refused."},
+			{"dhcpcd after an unmanaged link",
+			 {{networkd, "ADMIN_STATE=unmanaged\n"}, {dhcpcd, dhcpcd_lease(api)}, {dhclient, "lease {}\n"}},
+			 "ERR: The captive-portal API \"" + api + "\" announced for lo in " + dhcpcd +
+			     " is not an https URL: refused."},
+			{"dhclient", {{dhclient, lease}, {nm, "lease {}\n"}},
+			 "ERR: The captive-portal API \"" + api + "\" announced for lo in " + dhclient +
+			     " is not an https URL: refused."},
+			{"NetworkManager's dhclient", {{nm, lease}},
+			 "ERR: The captive-portal API \"" + api + "\" announced for lo in " + nm + " is not an https URL: refused."},
+			{"networkd knows the link and has none", {{networkd, "ADMIN_STATE=configured\n"}, {dhclient, lease}},
+			 "INF: No captive-portal API announced for lo in " + networkd + ": probing 127.0.0.1 as usual."},
+			{"nothing recorded", {}, "INF: No captive-portal API announced for lo: probing 127.0.0.1 as usual."},
+		};
+		for (const auto &c : cases) {
+			SCOPED_TRACE(c.name);
+			for (const char *f : {"/run/systemd/netif/links/1", "/var/lib/dhcpcd/lo.lease",
+			                      "/var/lib/dhcp/dhclient.lo.leases", "/var/lib/NetworkManager/dhclient-8d4b-lo.lease"})
+				unlink(f);
+			for (const auto &[path, text] : c.files)
+				write_file(path, text);
+			p.clear_requests();
+			RunResult r = run_kavri(loopback_config(p.port(), "CAPTIVE_API = auto\nINTERFACE = lo\n"), {"-v", "-s"});
+			std::string all = strip_prefixes(r.out + r.err);
+			EXPECT_TRUE(has(all, c.line + "\n")) << all;
+			EXPECT_TRUE(has(all, "Current status: DISCONNECTED")) << all;
+			if (c.line.substr(0, 3) == "ERR")
+				EXPECT_EQ(p.count(), 0u) << "an http API from auto was asked";
+			else
+				EXPECT_EQ(p.count("GET", "/sd/init"), 1u) << "the usual probe";
+		}
+	});
 }
 
 class CaptiveApiDaemon : public testing::Test {

@@ -328,3 +328,15 @@ bool run_program_as(uid_t uid, const std::vector<std::string> &args, const RunOp
 	r->err = text.substr(at + out_len);
 	return true;
 }
+
+bool mount_own_network_state()
+{
+	if (mount("kavri-test-run", "/run", "tmpfs", MS_NOSUID | MS_NODEV, "mode=755") != 0 ||
+	    mount("kavri-test-var-lib", "/var/lib", "tmpfs", MS_NOSUID | MS_NODEV, "mode=755") != 0)
+		return false;
+	for (const char *d : {"/run/systemd", "/run/systemd/netif", "/run/systemd/netif/links", "/var/lib/dhcp",
+	                      "/var/lib/dhcpcd", "/var/lib/NetworkManager"})
+		if (mkdir(d, 0755) != 0)
+			return false;
+	return true;
+}

@@ -83,6 +83,12 @@ int run_isolated(const std::function<void()> &body, bool own_pids, std::string *
 		EXPECT_EQ(result_, 0) << "the isolated part failed: see its messages above"; \
 	} while (0)
 
+// In a child of run_isolated: empty file systems over /run and /var/lib,
+// with the directories where networkd, dhcpcd, dhclient and
+// NetworkManager keep their state made in them, so that those files are
+// the test's own. False, with errno, on failure.
+bool mount_own_network_state();
+
 // Hand files to `uid` (and the group of the same number), so that a
 // process running as that user can use them.
 void give_to(uid_t uid, const std::vector<std::string> &paths);

@@ -21,6 +21,8 @@ class TlsFakeServer {
 public:
 	// `cert_file` holds the certificate and its chain, `key_file` its key.
 	TlsFakeServer(FakeServer &inner, const std::string &cert_file, const std::string &key_file);
+	// The same in front of any plain server on 127.0.0.1:`inner_port`.
+	TlsFakeServer(int inner_port, const std::string &cert_file, const std::string &key_file);
 	~TlsFakeServer();  // stops, and closes every connection
 	TlsFakeServer(const TlsFakeServer &) = delete;
 	TlsFakeServer &operator=(const TlsFakeServer &) = delete;
@@ -41,7 +43,7 @@ private:
 	bool ssl_io(void *ssl, int fd, int r) const;
 	void drain(int fd, int timeout_ms) const;
 
-	FakeServer &inner_;
+	int inner_port_;
 	void *ctx_ = nullptr;  // SSL_CTX
 	int port_ = 0;
 	std::atomic<TlsBehaviour> behaviour_{TlsBehaviour::normal};
