@@ -260,14 +260,30 @@ std::string fortigate(Portals &p, bool by_script)
 // gateway checks against its challenge.
 std::string coova_chilli(Portals &p)
 {
-	auto challenge = std::make_shared<std::string>();
+	// The challenge issued last, which one logon may answer; the handlers
+	// run in threads of their own.
+	struct Challenge {
+		std::mutex mu;
+		std::string hex;
+		void set(const std::string &h)
+		{
+			std::lock_guard lk(mu);
+			hex = h;
+		}
+		std::string get()
+		{
+			std::lock_guard lk(mu);
+			return hex;
+		}
+	};
+	auto challenge = std::make_shared<Challenge>();
 	auto where = [&p] {
 		return "uamip=127.0.0.1&uamport=" + std::to_string(p.gw.port()) +
 		       "&userurl=" + url_encoded(p.gw.url("/welcome"));
 	};
 	p.status("/prelogin", "<html><body>Logged in to HotSpot</body></html>", [&p, challenge, where](const PortalRequest &) {
-		*challenge = p.gw.issue_token() + p.gw.issue_token();  // 32 hex digits
-		return std::string(redirect_to(p.second.url("/hotspotlogin?res=notyet&challenge=" + *challenge + "&" +
+		challenge->set(p.gw.issue_token() + p.gw.issue_token());  // 32 hex digits
+		return std::string(redirect_to(p.second.url("/hotspotlogin?res=notyet&challenge=" + challenge->get() + "&" +
 		                                            where() + "&mac=02-00-00-00-00-01")));
 	});
 	p.second.route("GET", "/hotspotlogin", [&p](const PortalRequest &r) {
@@ -291,14 +307,15 @@ std::string coova_chilli(Portals &p)
 		    "</FORM></body></html>\n"));
 	});
 	p.second.route("POST", "/hotspotlogin", [&p, challenge](const PortalRequest &r) {
-		std::string fault = first_fault({expect_field(r, "challenge", *challenge),
+		std::string chal = challenge->get();
+		std::string fault = first_fault({expect_field(r, "challenge", chal),
 		                                 expect_field(r, "uamip", "127.0.0.1"),
 		                                 expect_field(r, "uamport", std::to_string(p.gw.port())),
 		                                 expect_field(r, "userurl", p.gw.url("/welcome")),
 		                                 expect_field(r, "UserName", USER), expect_field(r, "button", "Login")});
 		if (!fault.empty())
 			return p.refuse(fault);
-		std::string response = md5hex(std::string(1, '\0') + r.field("Password") + hex_bytes(*challenge));
+		std::string response = md5hex(std::string(1, '\0') + r.field("Password") + hex_bytes(chal));
 		std::string logon = "http://127.0.0.1:" + std::to_string(p.gw.port()) + "/logon?username=" +
 		                    url_encoded(r.field("UserName")) + "&response=" + response +
 		                    "&userurl=" + url_encoded(r.field("userurl"));
@@ -309,11 +326,12 @@ std::string coova_chilli(Portals &p)
 		                             "<p>Please wait......</p></body></html>\n"));
 	});
 	p.gw.route("GET", "/logon", [&p, challenge, where](const PortalRequest &r) {
-		if (challenge->empty())
+		std::string chal = challenge->get();
+		challenge->set("");  // a challenge serves one logon
+		if (chal.empty())
 			return p.refuse("a logon without a challenge");
-		std::string want = md5hex(std::string(1, '\0') + PASS + hex_bytes(*challenge));
+		std::string want = md5hex(std::string(1, '\0') + PASS + hex_bytes(chal));
 		std::string fault = first_fault({expect_field(r, "username", USER), expect_field(r, "response", want)});
-		challenge->clear();  // a challenge serves one logon
 		if (!fault.empty())
 			return p.refuse(fault);
 		p.logged_in = true;
