@@ -39,6 +39,7 @@ struct Case {
 	std::string body = "";
 	bool carries_user = false;
 	std::string error = "";  // refuse
+	const char *referer = nullptr;  // nullptr: the page's URL
 };
 
 TEST(FormStep, Decisions)
@@ -54,7 +55,8 @@ TEST(FormStep, Decisions)
 		{.name = "307 to another host: a redirect goes anywhere",
 		 .reply = "HTTP/1.0 307 Temporary Redirect\r\nLocation: https://portal.example:8443/p?fas=T\r\n\r\n",
 		 .kind = step_kind::follow,
-		 .target = "https://portal.example:8443/p?fas=T"},
+		 .target = "https://portal.example:8443/p?fas=T",
+		 .referer = "http://10.0.0.1/"},
 		{.name = "a 200 with a Location is no redirect",
 		 .reply = "HTTP/1.0 200 OK\r\nLocation: /x\r\n\r\nhi",
 		 .kind = step_kind::no_form},
@@ -84,7 +86,8 @@ TEST(FormStep, Decisions)
 		{.name = "script redirect",
 		 .reply = html("<script>window.location.href = \"http://10.0.0.1:1003/fgtauth?0a1b\";</script>"),
 		 .kind = step_kind::follow,
-		 .target = "http://10.0.0.1:1003/fgtauth?0a1b"},
+		 .target = "http://10.0.0.1:1003/fgtauth?0a1b",
+		 .referer = "http://10.0.0.1/"},
 		{.name = "a GET form of hidden fields: the query replaced, nothing of the user's",
 		 .reply = html("<form action='?old=1'><input type=hidden name=fas value='a b'>"
 		               "<input type=hidden name=continue value=clicked></form><form><input name=terms></form>"),
@@ -124,13 +127,15 @@ TEST(FormStep, Decisions)
 		 .target = "https://a.portal.example/do",
 		 .post = true,
 		 .body = "p=s%26cret",
-		 .carries_user = true},
+		 .carries_user = true,
+		 .referer = "http://10.0.0.1/"},
 		{.name = "a click-through goes anywhere",
 		 .reply = html("<form method=post action=http://status.client/x><input type=hidden name=a value=1></form>"),
 		 .kind = step_kind::submit,
 		 .target = "http://status.client/x",
 		 .post = true,
-		 .body = "a=1"},
+		 .body = "a=1",
+		 .referer = "http://10.0.0.1/"},
 		{.name = "https page, http form with the password",
 		 .reply = html("<form method=post action=http://10.0.0.1/do><input type=password name=p></form>"),
 		 .page = "https://10.0.0.1/login",
@@ -141,7 +146,8 @@ TEST(FormStep, Decisions)
 		 .reply = html("<form action=http://10.0.0.1/go></form>"),
 		 .page = "https://10.0.0.1/login",
 		 .kind = step_kind::submit,
-		 .target = "http://10.0.0.1/go?"},
+		 .target = "http://10.0.0.1/go?",
+		 .referer = ""},
 		{.name = "after MAX_FORMS forms a form is not submitted",
 		 .reply = html(login_form),
 		 .forms = MAX_FORMS,
@@ -172,11 +178,19 @@ TEST(FormStep, Decisions)
 			EXPECT_EQ(url_text(s.request.target), c.target);
 			EXPECT_EQ(s.request.post, c.post);
 			EXPECT_EQ(s.request.body, c.body);
-			EXPECT_EQ(s.request.referer, c.page);
+			EXPECT_EQ(s.request.referer, c.referer != nullptr ? std::string(c.referer) : c.page);
 			EXPECT_EQ(s.carries_user, c.carries_user);
 			EXPECT_EQ(s.shown.find("cret"), std::string::npos) << s.shown;
 		}
 	}
+}
+
+TEST(FormStep, LinesNeverShowThePassword)
+{
+	client_test::Session conf = client_test::make_session(80);
+	conf.password = "p w&d";
+	EXPECT_EQ(without_password("http://a/?pw=p+w%26d&x=p w&d", conf), "http://a/?pw=********&x=********");
+	EXPECT_EQ(without_password("http://a/?pw=other", conf), "http://a/?pw=other");
 }
 
 // MikroTik's page: the password field carries md5hex(id || PASS || challenge).
