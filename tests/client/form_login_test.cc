@@ -180,4 +180,24 @@ TEST(FormLoginEndToEnd, PasswordOnlyToTheHostsTheUserNamed)
 	EXPECT_EQ(other.count(), 1u);
 }
 
+// A page over 64 KiB is read up to there: a form past it is not seen,
+// and -d says the page was cut.
+TEST(FormLoginEndToEnd, LongPageIsCutAndSaysSo)
+{
+	FakePortal p;
+	ASSERT_TRUE(p.listening());
+	p.route("GET", "/sd/init", [&](const PortalRequest &) {
+		return html_page(std::string(100 * 1024, 'x') + "<form><input type=password name=p></form>");
+	});
+	RunResult r = login(p, "", {"-l", "-v", "-d"});
+	EXPECT_EQ(r.status, 255) << r.out << r.err;
+	EXPECT_NE(r.out.find("The reply from 127.0.0.1 goes on past 65536 bytes: it was cut there."), std::string::npos)
+		<< r.out.substr(0, 2000);
+	EXPECT_NE(r.err.find("No login form on http://127.0.0.1:" + std::to_string(p.port()) +
+	                     "/sd/login: nothing was sent."),
+	          std::string::npos)
+		<< r.err;
+	EXPECT_EQ(p.count("GET", "/sd/login"), 1u);
+}
+
 }  // namespace
