@@ -79,6 +79,9 @@ int read_whole_page(login_session *s, const transport &link, unsigned verbosity,
 	}
 	s->page_url = serv_url(*s->conf, s->conf->init_page);
 	keep_reply(s, s->page);
+	if (::read_reply(s->page, true).cut)
+		log_msg(verbosity, LOG_DEBUG, "The reply from %s goes on past %zu bytes: it was cut there.", s->conf->server,
+		        REPLY_BODY_MAX);
 	if (kind.received != nullptr)
 		kind.received(*s, verbosity);
 	return 0;

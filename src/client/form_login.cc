@@ -67,15 +67,16 @@ int settle(form_login &l, form_chain &chain, form_step *step)
 	chain.seen.assign(1, url_referer(l.page));
 	for (;;) {
 		*step = next_form_step(l.got.reply, l.page, chain, *l.s->conf);
+		step->shown = without_password(step->shown, *l.s->conf);
 		if (step->kind == step_kind::refuse) {
-			log_msg(l.verbosity, LOG_ERR, "%s", step->error.c_str());
+			log_msg(l.verbosity, LOG_ERR, "%s", without_password(step->error, *l.s->conf).c_str());
 			return -1;
 		}
 		if (step->kind != step_kind::follow)
 			return 0;
 		log_msg(l.verbosity, LOG_INFO, "Redirected to %s.", step->shown.c_str());
 		chain.redirects++;
-		chain.seen.push_back(step->shown);
+		chain.seen.push_back(url_referer(step->request.target));
 		if (request(l, step->request, step->shown) != 0)
 			return -1;
 	}
@@ -120,12 +121,13 @@ int run(form_login &l)
 		return -1;
 	if (step.kind == step_kind::no_form) {
 		std::optional<url> login_page = url_parse(serv_url(c, c.login_page));
-		log_msg(l.verbosity, LOG_INFO, "No login form on %s: trying %s.", url_referer(l.page).c_str(),
-		        c.login_page);
+		log_msg(l.verbosity, LOG_INFO, "No login form on %s: trying %s.",
+		        without_password(url_referer(l.page), c).c_str(), c.login_page);
 		if (!login_page || get(l, *login_page) != 0 || settle(l, chain, &step) != 0)
 			return -1;
 		if (step.kind == step_kind::no_form) {
-			log_msg(l.verbosity, LOG_ERR, "No login form on %s: nothing was sent.", url_referer(l.page).c_str());
+			log_msg(l.verbosity, LOG_ERR, "No login form on %s: nothing was sent.",
+			        without_password(url_referer(l.page), c).c_str());
 			return -1;
 		}
 	}

@@ -13,6 +13,22 @@ bool is_redirect_status(int status)
 	return status == 301 || status == 302 || status == 303 || status == 307 || status == 308;
 }
 
+// The Referer as a browser's default policy has it: the page's URL for
+// the same origin, only its origin for another, none from https to http.
+// A query that carried the user's fields thus never leaves their host.
+std::string referer_for(const url &page, const url &target)
+{
+	if (page.scheme == "https" && target.scheme == "http")
+		return "";
+	if (page.scheme == target.scheme && page.host == target.host && page.port == target.port)
+		return url_referer(page);
+	url origin = page;
+	origin.path.assign(1, '/');
+	origin.query.reset();
+	origin.fragment.reset();
+	return url_referer(origin);
+}
+
 form_step refusal(std::string why)
 {
 	form_step s;
@@ -39,7 +55,7 @@ form_step redirect_step(const url &page, const std::string &reference, const for
 	form_step s;
 	s.kind = step_kind::follow;
 	s.request.target = *to;
-	s.request.referer = url_referer(page);
+	s.request.referer = referer_for(page, *to);
 	s.shown = text;
 	return s;
 }
@@ -70,7 +86,7 @@ form_step form_submit_step(const html::form &f, const std::vector<html::token> &
 			               action->host + ": nothing was sent.");
 	}
 	s.kind = step_kind::submit;
-	s.request.referer = url_referer(page);
+	s.request.referer = referer_for(page, *action);
 	if (f.method == html::form_method::post) {
 		s.request.post = true;
 		s.request.target = *action;
@@ -84,6 +100,17 @@ form_step form_submit_step(const html::form &f, const std::vector<html::token> &
 }
 
 }  // namespace
+
+std::string without_password(std::string text, const login_config &c)
+{
+	if (c.password == nullptr || c.password[0] == '\0')
+		return text;
+	for (const std::string &secret : {std::string(c.password), form_urlencoded_bytes(c.password)}) {
+		for (size_t at = text.find(secret); at != std::string::npos; at = text.find(secret, at + 8))
+			text.replace(at, secret.size(), "********");
+	}
+	return text;
+}
 
 std::vector<form_field> login_form_fields(const html::form &f, const login_config &c,
                                           const html::chap_challenge *chap, bool *carries_user)

@@ -43,11 +43,18 @@ enum class step_kind {
 
 struct form_step {
 	step_kind kind = step_kind::no_form;
-	page_request request;  // follow, submit: its Cookie left to the caller
+	// follow, submit: its Cookie left to the caller; its Referer the page's
+	// URL for the same origin, the page's origin for another, none from
+	// https to http
+	page_request request;
 	std::string shown;     // the URL as the messages show it: never the user's fields
 	bool carries_user = false;  // submit: the user's name, password or LOGIN_FIELDS go with it
 	std::string error;          // refuse: the one error line
 };
+
+// `text` with the password, as it is and form-encoded, written as
+// "********": what the login's info and error lines show of a URL.
+std::string without_password(std::string text, const login_config &c);
 
 // The fields a form sends with the user's: the input named USERNAME_KEY,
 // else the first text or email input, gets USER; the input named

@@ -76,6 +76,11 @@ int http_pre_login(login_session *session, unsigned verbosity)
 	}
 	// A failed exchange shows no login, whatever is in the buffer.
 	session->logged_in = result == 0 && found ? 1 : 0;
+	// No login follows: the page's memory goes back at once.
+	if (session->logged_in || result != 0) {
+		std::string().swap(session->page);
+		std::string().swap(session->page_url);
+	}
 	if (session->logged_in && result == 0)
 		return 0;
 	log_msg(verbosity, LOG_INFO, "%s(): Login server \"pinged\": not logged in...", "http_pre_login");

@@ -42,11 +42,6 @@ bool send_all(int fd, const char *p, size_t n)
 
 }  // namespace
 
-TlsFakeServer::TlsFakeServer(FakeServer &inner, const std::string &cert_file, const std::string &key_file)
-	: TlsFakeServer(inner.port(), cert_file, key_file)
-{
-}
-
 TlsFakeServer::TlsFakeServer(int inner_port, const std::string &cert_file, const std::string &key_file)
 	: inner_port_(inner_port)
 {
