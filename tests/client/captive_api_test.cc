@@ -11,6 +11,7 @@
 
 #include <atomic>
 #include <cerrno>
+#include <cstdlib>
 #include <chrono>
 #include <cstring>
 #include <string>
@@ -288,6 +289,12 @@ TEST_F(CaptiveApiDaemon, ChecksBeforeTheSessionEnds)
 			} else {
 				std::this_thread::sleep_for(std::chrono::seconds(2));
 				EXPECT_EQ(p.portal.count("POST", "/login"), 1u) << "logged in again while captive is false";
+			}
+			if (const char *keep = getenv("KAVRI_CAPTIVE_NOTICES")) {
+				std::string all;
+				for (const auto &l : syslog_lines(pid))
+					all += l.message + "\n";
+				write_file(std::string(keep) + (extend ? ".extend" : ".no-extend"), all);
 			}
 			kill(pid, SIGTERM);
 			EXPECT_GE(reap_within(pid, 5000), 0);

@@ -254,6 +254,44 @@ TEST_F(OpenNds, KavriFormLoginFromProbeUrl)
 	form_login_and_daemon(*lab_, std::string("PROBE_URL = http://") + OpenNdsLab::UPSTREAM + "/generate_204\n");
 }
 
+// The captive-portal API that openNDS serves (RFC 8908, with the Accept
+// header on any path): -s reads "captive": true as DISCONNECTED, -l logs
+// in through its user-portal-url with the form login, and -s then reads
+// "captive": false as CONNECTED. An http API is taken because the
+// configuration names it.
+TEST_F(OpenNds, KavriCaptivePortalApi)
+{
+	TempDir dir;
+	std::string conf = dir.file("kavri.conf"), pid_file = dir.file("kavri.pid");
+	write_file(conf, std::string("SERV = ") + OpenNdsLab::GATEWAY + "\nSERVER_PORT = 2050\nCAPTIVE_API = http://" +
+	                     OpenNdsLab::GATEWAY + ":2050/\nLOGIN_FORM = yes\nUSER = joe\nPASS = secret\n" +
+	                     "LOGGED_IN_STRING = " + LOGGED_IN_MARKER + "\nDEAMON_S = no\n");
+	chmod(conf.c_str(), 0600);
+	auto run = [&](const std::vector<std::string> &args) {
+		std::vector<std::string> all = {KAVRI_BINARY, "-c", conf, "-p", pid_file};
+		all.insert(all.end(), args.begin(), args.end());
+		return lab_->in_client(all);
+	};
+	RunResult before = run({"-v", "-s"});
+	EXPECT_NE(before.out.find("The captive-portal API says: captive."), std::string::npos) << before.out << before.err;
+	EXPECT_NE(before.out.find("Current status: DISCONNECTED"), std::string::npos) << before.out << before.err;
+
+	RunResult login = run({"-v", "-l"});
+	EXPECT_EQ(login.status, 0) << login.out << login.err;
+	EXPECT_NE(login.out.find("Logging in at the captive-portal API's user-portal-url."), std::string::npos)
+	    << login.out << login.err;
+	EXPECT_NE(login.out.find("SUCCESSFUL LOGIN"), std::string::npos) << login.out << login.err;
+	ASSERT_TRUE(wait_until([] { return lab_->client_authenticated(); }, 10000)) << lab_->ndsctl_json();
+	EXPECT_TRUE(wait_until([] { return lab_->client_reaches_upstream(); }, 10000));
+
+	RunResult after = run({"-v", "-s"});
+	EXPECT_NE(after.out.find("The captive-portal API says: not captive."), std::string::npos) << after.out << after.err;
+	EXPECT_NE(after.out.find("Current status: CONNECTED"), std::string::npos) << after.out << after.err;
+	if (const char *keep = getenv("KAVRI_CAPTIVE_TRANSCRIPT"))
+		write_file(keep, "$ kavri -v -s\n" + before.out + before.err + "$ kavri -v -l\n" + login.out + login.err +
+		                     "$ kavri -v -s\n" + after.out + after.err);
+}
+
 // A lab of its own, torn down within the case: it leaves no process
 // (neither its own nor one the test started in the client namespace), no
 // named namespace, no firewall rule in this namespace, nothing in /dev,
