@@ -8,6 +8,7 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdint>
 #include <cstring>
@@ -160,7 +161,8 @@ void plan_session_end(const login_session &s, pause_plan &plan, msec *announced)
 		*announced = 0;
 		return;
 	}
-	int64_t left = s.api.seconds_remaining;
+	// 2^40 s: far past any pause, and no overflow in milliseconds.
+	int64_t left = std::min<int64_t>(s.api.seconds_remaining, int64_t{1} << 40);
 	pause_session(plan, session_check_at(s.api.read_at_ms, left));
 	msec end = s.api.read_at_ms + left * 1000;
 	if (*announced != 0 && end > *announced - SESSION_END_MOVED_MS && end < *announced + SESSION_END_MOVED_MS)

@@ -115,14 +115,18 @@ std::optional<std::string> dhclient_hex(std::string_view v)
 	return out;
 }
 
-// A URI from a lease: no NUL bytes, no blanks around it. Some servers end
-// option 114 with a NUL.
+// A URI as recorded: none when it is empty or holds a blank or another
+// control character (a URI has none). Some servers end option 114 with a
+// NUL, which is dropped.
 std::optional<std::string> clean_uri(std::string s)
 {
 	while (!s.empty() && s.back() == '\0')
 		s.pop_back();
-	if (s.empty() || s.find('\0') != std::string::npos)
+	if (s.empty())
 		return std::nullopt;
+	for (unsigned char c : s)
+		if (c <= 0x20 || c == 0x7f)
+			return std::nullopt;
 	return s;
 }
 
@@ -131,9 +135,9 @@ std::optional<std::string> clean_uri(std::string s)
 std::optional<std::string> networkd_captive_portal(std::string_view text)
 {
 	auto v = env_value(text, "CAPTIVE_PORTAL");
-	if (!v || trim(*v).empty())
+	if (!v)
 		return std::nullopt;
-	return std::string(trim(*v));
+	return clean_uri(std::string(trim(*v)));
 }
 
 bool networkd_manages(std::string_view text)

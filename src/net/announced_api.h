@@ -13,7 +13,8 @@
 //      /var/lib/NetworkManager/dhclient-*-IFNAME.lease.
 // The files under /run describe this boot, so they come first.
 // NetworkManager's own DHCP client keeps its options on D-Bus only, where
-// kavri does not look.
+// kavri does not look. A URI that is empty or holds a blank or another
+// control character counts as none.
 #pragma once
 
 #include <optional>

@@ -29,6 +29,8 @@ TEST(AnnouncedApi, NetworkdLinkState)
 		{"ADMIN_STATE=configured\r\nCAPTIVE_PORTAL=https://a/b\r\n", "https://a/b", true},
 		{"NOT_CAPTIVE_PORTAL=https://x/\nCAPTIVE_PORTALX=https://y/\n", "(none)", false},
 		{"", "(none)", false},
+		{std::string("ADMIN_STATE=configured\nCAPTIVE_PORTAL=https://a/\0b\n", 51), "(none)", true},
+		{"ADMIN_STATE=configured\nCAPTIVE_PORTAL=https://a/ b\n", "(none)", true},
 	};
 	for (const auto &c : cases) {
 		SCOPED_TRACE(c.text);
@@ -104,6 +106,7 @@ TEST(AnnouncedApi, DhclientLeases)
 		{"unknown-114 as hex", "lease {\n option unknown-114 68:74:74:70:73:3a:2f:2f:61:2f;\n}", "https://a/", true},
 		{"octal escape", "lease { option default-url \"https://a/\\000\"; }", "https://a/", true},
 		{"bad hex", "lease { option unknown-114 68:7:zz; }", "(none)", true},
+		{"a line end inside", "lease { option default-url \"https://a/\\012b\"; }", "(none)", true},
 		{"a ';' and '}' in quotes", "lease { option domain-name \"x;}y\"; option default-url \"https://a/\"; }",
 		 "https://a/", true},
 		{"a comment", "# lease { option default-url \"https://c/\"; }\nlease { interface \"wlan0\"; }", "(none)",
