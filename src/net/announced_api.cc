@@ -6,12 +6,18 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdlib>
+#include <iterator>
 #include <vector>
 
 namespace {
 
 constexpr size_t STATE_FILE_MAX = 1024 * 1024;  // bytes read of one file at most
+
+// The names dhclient writes option 114 with: its own table's, a
+// configuration's, and those of an option it has no name for.
+constexpr std::string_view OPTION_114[] = {"default-url", "captive-portal", "unknown-114", "option-114"};
 
 // The lines of a text, without their line ends.
 std::vector<std::string_view> lines(std::string_view text)
@@ -238,7 +244,7 @@ std::optional<std::string> dhclient_captive_portal(std::string_view text, std::s
 				size_t sp = rest.find(' ');
 				std::string_view name = rest.substr(0, sp);
 				std::string_view value = sp == std::string_view::npos ? "" : trim(rest.substr(sp));
-				if (name == "default-url" || name == "captive-portal" || name == "unknown-114") {
+				if (std::find(std::begin(OPTION_114), std::end(OPTION_114), name) != std::end(OPTION_114)) {
 					auto v = value.empty()         ? std::nullopt
 					         : value.front() == '"' ? dhclient_unquote(value)
 					                                 : dhclient_hex(value);
@@ -361,7 +367,8 @@ bool announced_api(const char *ifname, announced *out)
 		out->source = networkd;
 		return true;
 	}
-	for (const std::string &path : {"/var/lib/dhcpcd/" + name + ".lease", "/var/lib/dhcpcd/dhcpcd-" + name + ".lease"}) {
+	const std::string dhcpcd[] = {"/var/lib/dhcpcd/" + name + ".lease", "/var/lib/dhcpcd/dhcpcd-" + name + ".lease"};
+	for (const std::string &path : dhcpcd) {
 		if (auto bytes = read_text_file(path)) {
 			out->uri = dhcp_message_captive_portal(*bytes);
 			out->source = path;
@@ -369,7 +376,8 @@ bool announced_api(const char *ifname, announced *out)
 		}
 	}
 	std::string nm = networkmanager_lease(name);
-	for (const std::string &path : {"/var/lib/dhcp/dhclient." + name + ".leases", std::string("/var/lib/dhcp/dhclient.leases"), nm}) {
+	const std::string dhclient[] = {"/var/lib/dhcp/dhclient." + name + ".leases", "/var/lib/dhcp/dhclient.leases", nm};
+	for (const std::string &path : dhclient) {
 		if (path.empty())
 			continue;
 		auto text = read_text_file(path);

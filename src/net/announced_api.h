@@ -33,8 +33,8 @@ std::optional<std::string> dhcp_message_captive_portal(std::string_view bytes);
 
 // dhclient's lease file: in the last lease block whose interface is
 // `ifname` (or that names none), the option with code 114 under any name
-// dhclient writes it with ("default-url", "captive-portal",
-// "unknown-114"), quoted text or colon-separated hex bytes; whether the
+// dhclient writes it with ("default-url", "captive-portal", "unknown-114",
+// "option-114"), quoted text or colon-separated hex bytes; whether the
 // file has such a lease at all in `*has_lease`.
 std::optional<std::string> dhclient_captive_portal(std::string_view text, std::string_view ifname,
                                                    bool *has_lease = nullptr);

@@ -103,6 +103,7 @@ TEST(AnnouncedApi, DhclientLeases)
 		{"no interface named", "lease { option captive-portal \"https://a/\"; }", "https://a/", true},
 		{"unknown-114 as text", "lease {\n interface \"wlan0\";\n option unknown-114 \"https://a/b?c=\\\"d\\\"\";\n}",
 		 "https://a/b?c=\"d\"", true},
+		{"option-114", "lease { option option-114 \"https://a/\"; }", "https://a/", true},
 		{"unknown-114 as hex", "lease {\n option unknown-114 68:74:74:70:73:3a:2f:2f:61:2f;\n}", "https://a/", true},
 		{"octal escape", "lease { option default-url \"https://a/\\000\"; }", "https://a/", true},
 		{"bad hex", "lease { option unknown-114 68:7:zz; }", "(none)", true},
