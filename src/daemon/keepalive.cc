@@ -15,6 +15,7 @@
 #include <mutex>
 
 #include "base/unique_fd.h"
+#include "client/login.h"
 #include "client/probe.h"
 #include "client/retry.h"
 #include "daemon/netwatch.h"
@@ -259,7 +260,8 @@ bool daemon_start(const login_session *session, unsigned verbosity, pause_source
 	// The foreground's check just before counts as the pass before the
 	// first.
 	msec pass_began = boot_clock_now();
-	msec session_end = 0;
+	msec session_end = 0;    // the end announced last, 0: none
+	msec extend_failed = 0;  // the end whose extension did not take
 	for (;;) {
 		reported = report_login(session->logged_in, reported);
 		pause_plan plan = pause_begin(boot_clock_now(), pause_seconds, pass_began);
@@ -271,11 +273,21 @@ bool daemon_start(const login_session *session, unsigned verbosity, pause_source
 
 		http_pre_login(session, verbosity);
 		// The check before the session's end logs in again while the
-		// session still runs, when the API says it can be extended.
-		bool extend = why == pass_reason::session && session->logged_in && session->api.can_extend;
-		if (c.daemon_login && (!session->logged_in || extend)) {
-			log_msg(verbosity, LOG_INFO, extend ? "Daemon extending the session before it ends."
-			                                    : "Daemon logging in again.");
+		// session still runs, when the API says it can be extended; once
+		// for each end the API gives.
+		bool extend = why == pass_reason::session && session->logged_in && session->api.can_extend &&
+		              session_end != extend_failed;
+		if (c.daemon_login && extend) {
+			// One attempt: the session still runs. One that does not take
+			// leaves it as it was, and the API says how it stands.
+			log_msg(verbosity, LOG_INFO, "Daemon extending the session before it ends.");
+			if (http_internet_login(session, verbosity) != 0 || !session->logged_in) {
+				log_msg(verbosity, LOG_ERR, "Extending the session failed.");
+				extend_failed = session_end;
+				http_pre_login(session, verbosity);
+			}
+		} else if (c.daemon_login && !session->logged_in) {
+			log_msg(verbosity, LOG_INFO, "Daemon logging in again.");
 			http_do_login(session, verbosity, retry_sleep);
 		}
 		// A check the timer did not call for reports as a forced one.

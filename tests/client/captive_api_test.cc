@@ -9,6 +9,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <cstdlib>
@@ -45,6 +46,10 @@ struct ApiPortal {
 	FakePortal portal;
 	std::atomic<bool> free{false};
 	std::string extra_members;  // after "captive" while free, e.g. ", \"seconds-remaining\": 40"
+	std::atomic<bool> form_when_free{true};  // false: the portal page has no form once logged in
+	// With `counting`, seconds-remaining counts down to `ends`.
+	bool counting = false;
+	std::chrono::steady_clock::time_point ends;
 
 	explicit ApiPortal(const std::string &action_host = "")
 	{
@@ -54,10 +59,17 @@ struct ApiPortal {
 				return html_page("<a href=\"/portal\">log in</a>");
 			if (!free)
 				return json_reply("{\"captive\": true, \"user-portal-url\": \"" + portal.url("/portal?x=1") + "\"}");
+			std::string members = extra_members;
+			if (counting) {
+				auto left = std::chrono::duration_cast<std::chrono::seconds>(ends - std::chrono::steady_clock::now());
+				members += ", \"seconds-remaining\": " + std::to_string(std::max<long long>(0, left.count()));
+			}
 			return json_reply("{\"captive\": false, \"user-portal-url\": \"" + portal.url("/portal?x=1") + "\"" +
-			                  extra_members + "}");
+			                  members + "}");
 		});
-		portal.route("GET", "/portal", [action](const PortalRequest &) {
+		portal.route("GET", "/portal", [this, action](const PortalRequest &) {
+			if (free && !form_when_free)
+				return html_page("You are logged in.");
 			return html_page("<form method=post action=\"" + action +
 			                 "\"><input name=user><input type=password name=pw></form>");
 		});
@@ -300,6 +312,46 @@ TEST_F(CaptiveApiDaemon, ChecksBeforeTheSessionEnds)
 			EXPECT_GE(reap_within(pid, 5000), 0);
 		});
 	}
+}
+
+// A portal that says the session can be extended but has no form to do
+// it with once logged in: the extension fails once, the session still
+// counts as logged in, and the daemon does not try again for that end.
+TEST_F(CaptiveApiDaemon, AnExtensionThatFailsIsNotRetriedForTheSameEnd)
+{
+	RUN_ISOLATED(false, [&] {
+		ApiPortal p;
+		ASSERT_TRUE(p.portal.listening());
+		p.form_when_free = false;
+		p.extra_members = ", \"can-extend-session\": true";
+		p.ends = std::chrono::steady_clock::now() + std::chrono::seconds(40);
+		p.counting = true;
+		Kavri k("127.0.0.1", p.portal.port(),
+		        "CAPTIVE_API = " + p.portal.url("/api") + "\nLOGIN_FORM = yes\nDEAMON_D = 60\n");
+		RunResult fg;
+		pid_t pid = k.start({"-v"}, &fg);
+		ASSERT_GT(pid, 0) << fg.out << fg.err;
+		ASSERT_TRUE(syslog_wait_for(pid, "Extending the session failed.", 25000)) << [&] {
+			std::string all;
+			for (const auto &l : syslog_lines(pid))
+				all += "  " + l.message + "\n";
+			return all;
+		}();
+		// With about 30 s left, the next check comes halfway to the end;
+		// it does not extend again.
+		std::this_thread::sleep_for(std::chrono::seconds(17));
+		std::string all;
+		int extensions = 0;
+		for (const auto &l : syslog_lines(pid)) {
+			all += "  " + l.message + "\n";
+			extensions += l.message == "Daemon extending the session before it ends.";
+		}
+		EXPECT_EQ(extensions, 1) << all;
+		EXPECT_EQ(all.find("Login FAILED!"), std::string::npos) << all;
+		EXPECT_GE(p.portal.count("GET", "/api"), 5u) << all;
+		kill(pid, SIGTERM);
+		EXPECT_GE(reap_within(pid, 5000), 0);
+	});
 }
 
 }  // namespace
