@@ -34,6 +34,8 @@ struct login_config {
 	int tls;                  // 1: HTTPS to the login server
 	const char *tls_ca_file;  // trust these certificates instead of the system's; may be null
 	const char *tls_pin;      // SHA-256 pins of the server's public key, base64, comma-separated; may be null
+	const char *state_file;  // the daemon keeps its state there, as JSON; may be null
+	const char *on_change;   // program the daemon runs when the login state changes; may be null
 };
 
 // The login state of a run. Each exchange composes its request and owns its

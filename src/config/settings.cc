@@ -80,6 +80,18 @@ constexpr conf_setting conf_table[CONF_SETTINGS] = {
 	 .conv = conf_conv::text,
 	 .text = &login_config::interface,
 	 .listed_when_set = true},
+	// What the daemon tells scripts: a file without these lists the
+	// settings as before.
+	{.names = {"STATE_FILE"},
+	 .def = nullptr,
+	 .conv = conf_conv::text,
+	 .text = &login_config::state_file,
+	 .listed_when_set = true},
+	{.names = {"ON_CHANGE"},
+	 .def = nullptr,
+	 .conv = conf_conv::text,
+	 .text = &login_config::on_change,
+	 .listed_when_set = true},
 };
 
 namespace {

@@ -8,7 +8,7 @@
 #include "base/session.h"
 
 inline constexpr int CONF_MAX_NAMES = 10;
-inline constexpr int CONF_SETTINGS = 22;
+inline constexpr int CONF_SETTINGS = 24;
 
 // How a value becomes a field of login_config.
 enum class conf_conv {
