@@ -131,7 +131,12 @@ void publish_prepare(const login_config &c, long pid, msec now, unsigned verbosi
 	s.port = c.port;
 	s.interface = c.interface != nullptr && *c.interface != '\0' ? c.interface : nullptr;
 	s.pid = pid;
-	if (c.state_file != nullptr && *c.state_file != '\0')
+	// A unit puts the file in its runtime directory, whatever the
+	// configuration says, as -p does the PID file.
+	const char *unit_state_file = getenv("KAVRI_STATE_FILE");
+	if (unit_state_file != nullptr && *unit_state_file != '\0')
+		p.state_file = unit_state_file;
+	else if (c.state_file != nullptr && *c.state_file != '\0')
 		p.state_file = c.state_file;
 	on_change_init(p.on_change, c.on_change, c.server, s.interface, environ);
 
