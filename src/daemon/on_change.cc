@@ -106,6 +106,8 @@ void start(on_change_runner &r, const on_change_event &e, msec now, unsigned ver
 	}
 	if (pid == 0)
 		become_program(r.program.c_str(), argv, envp.data(), null_fd.get(), out_w.get(), err_w.get());
+	// Here too, so that the group exists whichever of the two runs first.
+	setpgid(pid, pid);
 	out_w.close_now();
 	err_w.close_now();
 
