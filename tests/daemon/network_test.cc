@@ -16,7 +16,7 @@
 #include <thread>
 #include <vector>
 
-#include "daemon_run.h"
+#include "kavri_world.h"
 #include "fake_server.h"
 #include "helpers.h"
 #include "isolation.h"
@@ -39,14 +39,6 @@ const std::string NOTICE = "Network changed, checking now.";
 		if (!enter_private_network(&why_))       \
 			SKIP_OR_FAIL(why_);                  \
 	} while (0)
-
-size_t count_lines(pid_t pid, const std::string &text)
-{
-	size_t n = 0;
-	for (const auto &l : syslog_lines(pid))
-		n += l.message.find(text) != std::string::npos;
-	return n;
-}
 
 std::string all_lines(pid_t pid)
 {
@@ -103,9 +95,7 @@ class NetworkDaemon : public testing::Test {
 protected:
 	void SetUp() override
 	{
-		std::string why;
-		if (!syslog_sink_available(&why))
-			SKIP_OR_FAIL("no capture of the system log: " + why);
+		REQUIRE_SYSLOG_CAPTURE();
 	}
 };
 

@@ -8,7 +8,6 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/stat.h>
-#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -23,11 +22,11 @@
 #include <thread>
 #include <vector>
 
-#include "daemon_run.h"
 #include "fake_server.h"
 #include "helpers.h"
 #include "isolation.h"
 #include "json_flat.h"
+#include "kavri_world.h"
 #include "notify_receiver.h"
 #include "syslog_sink.h"
 
@@ -38,30 +37,6 @@ using Json = std::map<std::string, JsonValue>;
 
 const std::string LOGGED_IN = R"(STATUS=Logged in at 127\.0\.0\.1; last check \d\d:\d\d:\d\d, next by \d\d:\d\d:\d\d)";
 
-std::vector<std::string> messages(pid_t pid)
-{
-	std::vector<std::string> out;
-	for (const auto &l : syslog_lines(pid))
-		out.push_back(l.message);
-	return out;
-}
-
-size_t count_lines(pid_t pid, const std::string &text)
-{
-	size_t n = 0;
-	for (const auto &m : messages(pid))
-		n += m.find(text) != std::string::npos;
-	return n;
-}
-
-std::string joined(const std::vector<std::string> &lines)
-{
-	std::string s;
-	for (const auto &l : lines)
-		s += "  [" + l + "]\n";
-	return s;
-}
-
 // "2026-12-10T10:05:12Z" as seconds since the epoch; -1 for anything else.
 time_t utc(const JsonValue &v)
 {
@@ -70,25 +45,6 @@ time_t utc(const JsonValue &v)
 	if (v.kind != JsonValue::string || end == nullptr || *end != '\0')
 		return -1;
 	return timegm(&t);
-}
-
-// The main thread waits in poll on two descriptors or more, which it
-// does only in the pause between checks.
-bool wait_pausing(pid_t pid)
-{
-	std::string path = "/proc/" + std::to_string(pid) + "/syscall";
-	int seen = 0;
-	return wait_until(
-		[&] {
-			std::istringstream s(read_file(path));
-			long nr = -1;
-			std::string fds, nfds;
-			s >> nr >> fds >> nfds;
-			bool pausing = (nr == SYS_poll || nr == SYS_ppoll) && strtoul(nfds.c_str(), nullptr, 16) >= 2;
-			seen = pausing ? seen + 1 : 0;
-			return seen >= 3;
-		},
-		10000);
 }
 
 // Every thread's CPU ticks and context switches, from /proc.
@@ -125,42 +81,36 @@ Activity activity_of(pid_t pid)
 	return a;
 }
 
-// One test's world: the fake server, a configuration, the daemon's
-// environment.
-struct Scene {
-	TempDir dir;
+// The fake server, listening before the configuration names its port.
+struct WithFakeServer {
 	FakeServer server;
-	std::string conf = dir.file("kavri.conf");
-	std::string pid_file = dir.file("kavri.pid");
+};
+
+// A daemon test's world (kavri_world.h) around the fake server, with a
+// pause of one minute and, with `with_state`, the daemon's state in
+// `state_file`.
+struct Scene : WithFakeServer, Kavri {
 	std::string state_file = dir.file("state.json");
-	std::string san = dir.file("sanitizer");
-	std::map<std::string, std::string> env;
 
-	// With `with_state` the daemon keeps its state in `state_file`.
 	explicit Scene(const std::string &extra, bool with_state = false)
+		: Kavri("127.0.0.1", server.port(), "DEAMON_D = 1\n" + extra)
 	{
-		std::string state = with_state ? "STATE_FILE = " + state_file + "\n" : "";
-		write_file(conf, loopback_config(server.port(), "DEAMON_S = true\nDEAMON_D = 1\nPID_FILE = " + pid_file + "\n" + state + extra));
-		chmod(conf.c_str(), 0600);
-		env = sanitizer_env(san);
-	}
-	~Scene()
-	{
-		kill_all_children_checked();
-		EXPECT_EQ(sanitizer_reports(san), "") << "sanitizer reports of the spawned processes";
+		if (with_state)
+			write_file(conf, read_file(conf) + "STATE_FILE = " + state_file + "\n");
 	}
 
-	// -l, and the daemon it leaves; 0 when none came up. With `own_pid`
-	// the foreground runs as a shell that names its own PID in
-	// WATCHDOG_PID, as the service manager does, before it becomes kavri.
-	pid_t start(bool own_pid = false)
+	// -l from a shell that names its own PID in WATCHDOG_PID, as the
+	// service manager does, and then becomes kavri; the daemon it leaves,
+	// or 0.
+	pid_t start_with_own_pid()
 	{
 		RunOptions o;
-		o.env = env;
+		o.env = sanitizer_env(san);
+		for (const auto &[name, value] : env)
+			o.env[name] = value;
 		o.cwd = dir.path();
-		RunResult fg = own_pid ? run_program({"-c", "WATCHDOG_PID=$$ exec \"$0\" -l -c \"$1\"", KAVRI_BINARY, conf}, o,
-		                                     "/bin/sh")
-		                       : run_program({"-l", "-c", conf}, o);
+		RunResult fg =
+			run_program({"-c", "WATCHDOG_PID=$$ exec \"$0\" -l -c \"$1\"", KAVRI_BINARY, conf}, o, "/bin/sh");
 		return wait_for_daemon(pid_file, fg);
 	}
 
@@ -179,9 +129,7 @@ class Service : public testing::Test {
 protected:
 	void SetUp() override
 	{
-		std::string why;
-		if (!syslog_sink_available(&why))
-			SKIP_OR_FAIL("no capture of the system log: " + why);
+		REQUIRE_SYSLOG_CAPTURE();
 	}
 };
 
@@ -263,7 +211,6 @@ TEST_F(Service, TellsTheServiceManagerEachStep)
 			ASSERT_EQ(texts.size(), 5u) << joined(texts);
 			EXPECT_EQ(texts[4], "STOPPING=1");
 			EXPECT_FALSE(file_exists(s.state_file)) << "a stopped daemon leaves no state behind";
-			EXPECT_TRUE(file_exists(s.pid_file));
 			for (const auto &m : manager.messages()) {
 				EXPECT_EQ(m.sender, pid) << m.text;
 				EXPECT_NE(m.text, "WATCHDOG=1") << "no watchdog was asked for";
@@ -299,7 +246,8 @@ TEST_F(Service, PingsTheWatchdogThatIsItsOwn)
 				s.env["WATCHDOG_USEC"] = c.usec;
 			if (c.pid != nullptr && std::string(c.pid) != "own")
 				s.env["WATCHDOG_PID"] = c.pid;
-			pid_t pid = s.start(c.pid != nullptr && std::string(c.pid) == "own");
+			bool own = c.pid != nullptr && std::string(c.pid) == "own";
+			pid_t pid = own ? s.start_with_own_pid() : s.start();
 			ASSERT_GT(pid, 0);
 			ASSERT_TRUE(manager.wait_for_texts(1, 5000));
 			std::this_thread::sleep_for(std::chrono::milliseconds(300));

@@ -180,9 +180,11 @@ const Row ROWS[] = {
 	 .signals = {}, .file_stays = true,
 	 .probes = 1, .logins = 1, .logouts = 0,
 	 .silent = true},
+	// Never signalled; and as PID 1 holds its lock, the file is never
+	// removed either.
 	{.name = "-l, file names PID 1",
 	 .args = {"-l"}, .file = File::pid_one, .server = Server::logged_out, .status = 0,
-	 .signals = {}, .file_stays = false,
+	 .signals = {}, .file_stays = true,
 	 .probes = 1, .logins = 1, .logouts = 0,
 	 .err = {"kill(1, SIGHUP) failed: No such process\n\n"}},
 	// Logout.
@@ -223,7 +225,7 @@ const Row ROWS[] = {
 	 .err = {"No active session found, will logout anyway."}},
 	{.name = "-o, file names PID 1",
 	 .args = {"-o"}, .file = File::pid_one, .server = Server::logged_in, .status = 0,
-	 .signals = {}, .file_stays = false,
+	 .signals = {}, .file_stays = true,
 	 .probes = 0, .logins = 0, .logouts = 1,
 	 .err = {"No active session found, will logout anyway."}},
 	{.name = "-o, logout not confirmed",
