@@ -27,8 +27,8 @@ struct publication {
 	// The service manager.
 	notify_target target;
 	unique_fd sock;
-	std::atomic<bool> notify_failed{false};  // reported once
-	msec ping_every = 0;         // 0: no watchdog
+	std::atomic<bool> notify_failed{false};  // reported once, until a message goes again
+	msec ping_every = 0;                     // the watchdog's; 0: none
 	msec next_ping = 0;
 	// The state file: written by the main thread, removed by the listener.
 	const char *state_file = nullptr;
