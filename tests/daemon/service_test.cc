@@ -328,15 +328,17 @@ TEST_F(Service, StateFileIsAlwaysWhole)
 	});
 }
 
-// The program records each run: its variables, and whether the service
-// manager's reached it.
+// The program records each run: its variables, whether the service
+// manager's reached it, and its end, a while later, so that a run that
+// overlapped another would show.
 std::string recording_program(const TempDir &dir, const std::string &record)
 {
 	std::string path = dir.file("on-change");
 	write_file(path, "#!/bin/sh\n"
 	                 "{ echo run; env | grep '^KAVRI_' | sort; echo \"NOTIFY_SOCKET=${NOTIFY_SOCKET-unset}\";\n"
 	                 "  echo \"stdin=$(cat)\"; } >>" + record + "\n"
-	                 "echo \"first line $KAVRI_STATE\"\necho second line\n");
+	                 "echo \"first line $KAVRI_STATE\"\necho second line\n"
+	                 "sleep 0.3\necho end >>" + record + "\n");
 	chmod(path.c_str(), 0755);
 	return path;
 }
@@ -344,11 +346,12 @@ std::string recording_program(const TempDir &dir, const std::string &record)
 std::string run_record(const char *state, const char *previous, const char *reason)
 {
 	return std::string("run\nKAVRI_INTERFACE=lo\nKAVRI_PREVIOUS_STATE=") + previous + "\nKAVRI_REASON=" + reason +
-	       "\nKAVRI_SERVER=127.0.0.1\nKAVRI_STATE=" + state + "\nNOTIFY_SOCKET=unset\nstdin=\n";
+	       "\nKAVRI_SERVER=127.0.0.1\nKAVRI_STATE=" + state + "\nNOTIFY_SOCKET=unset\nstdin=\nend\n";
 }
 
-// Each change runs the program once, with its variables; a check that
-// changes nothing runs nothing.
+// Each change runs the program once, with its variables, one run after
+// the other (a lost login and the new one come while the first still
+// runs); a check that changes nothing runs nothing.
 TEST_F(Service, OnChangeRunsOncePerChange)
 {
 	RUN_ISOLATED(true, [&] {
@@ -423,6 +426,30 @@ TEST_F(Service, OnChangeIsKilledAfterTenSeconds)
 		EXPECT_EQ(count_lines(pid, "ON_CHANGE "), 1u) << joined(messages(pid));
 		char st = process_state(pid);
 		EXPECT_TRUE(st != 0 && st != 'Z');
+	});
+}
+
+// SIGTERM ends the daemon at once while the program runs, and the
+// program's group with it.
+TEST_F(Service, OnChangeEndsWithTheDaemon)
+{
+	RUN_ISOLATED(true, [&] {
+		TempDir work;
+		std::string program = work.file("slow"), child = work.file("child");
+		write_file(program, "#!/bin/sh\nsleep 60 &\necho $! >" + child + "\nwait\n");
+		chmod(program.c_str(), 0755);
+		Scene s("ON_CHANGE = " + program + "\n");
+		pid_t pid = s.start();
+		ASSERT_GT(pid, 0);
+		ASSERT_TRUE(wait_until([&] { return atol(read_file(child).c_str()) > 0; }, 5000));
+		pid_t sleeper = static_cast<pid_t>(atol(read_file(child).c_str()));
+		auto sent = Clock::now();
+		kill(pid, SIGTERM);
+		int status = reap_within(pid, 10000);
+		EXPECT_LT(seconds_since(sent), 3.5);
+		EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+		EXPECT_TRUE(wait_until([&] { char st = process_state(sleeper); return st == 0 || st == 'Z'; }, 3000))
+			<< "the program outlived the daemon";
 	});
 }
 
