@@ -15,7 +15,8 @@
 #include <mutex>
 
 #include "base/unique_fd.h"
-#include "client/client.h"
+#include "client/probe.h"
+#include "client/retry.h"
 #include "daemon/netwatch.h"
 #include "daemon/pidfile.h"
 #include "daemon/publish.h"
@@ -265,7 +266,7 @@ bool daemon_start(const login_session *session, unsigned verbosity, pause_source
 			if (was_logged_in)
 				publish_losing(login_state_of(0, session->reply[0] != '\0', false), reason, boot_clock_now());
 			log_msg(verbosity, LOG_INFO, "Daemon logging in again.");
-			http_do_login(session, verbosity);
+			http_do_login(session, verbosity, retry_sleep);
 		}
 		// Whether the last exchange was answered: its reply is kept.
 		publish_checked(login_state_of(session->logged_in, session->reply[0] != '\0', logging_in), reason,
