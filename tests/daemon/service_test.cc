@@ -23,9 +23,9 @@
 #include <vector>
 
 #include "fake_server.h"
+#include "flat_json.h"
 #include "helpers.h"
 #include "isolation.h"
-#include "json_flat.h"
 #include "kavri_world.h"
 #include "notify_receiver.h"
 #include "syslog_sink.h"

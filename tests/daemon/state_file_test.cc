@@ -13,8 +13,8 @@
 #include <string>
 #include <thread>
 
+#include "flat_json.h"
 #include "helpers.h"
-#include "json_flat.h"
 
 namespace {
 
