@@ -307,6 +307,8 @@ TEST_F(Daemon, SigtermEndsTheDaemonAtOnce)
 			int st = reap_within(pid, 10000);
 			EXPECT_LT(seconds_since(sent), PROMPT_S);
 			EXPECT_TRUE(exited_with(st, 0)) << "wait status " << st;
+			// The line may still be on its way to the capture when the daemon is gone.
+			EXPECT_TRUE(syslog_wait_for(pid, "Got signal(15), quitting.", 2000)) << joined(messages(pid));
 			EXPECT_EQ(count_lines(pid, "Got signal(15), quitting."), 1u) << joined(messages(pid));
 			EXPECT_EQ(count_lines(pid, "Forced relogin"), 0u);
 			EXPECT_FALSE(file_exists(s.pid_file)) << "the daemon leaves its PID file behind";
@@ -392,6 +394,8 @@ TEST_F(Daemon, SighupStormLeavesTheDaemonWhole)
 			int st = reap_within(pid, 10000);
 			EXPECT_LT(seconds_since(sent), PROMPT_S);
 			EXPECT_TRUE(exited_with(st, 0)) << "wait status " << st;
+			// The line may still be on its way to the capture when the daemon is gone.
+			EXPECT_TRUE(syslog_wait_for(pid, "Got signal(15), quitting.", 2000)) << joined(messages(pid));
 			EXPECT_EQ(count_lines(pid, "Got signal(15), quitting."), 1u);
 		});
 	}
@@ -500,6 +504,8 @@ TEST_F(Daemon, LogoutStopsTheDaemonAndLogsOut)
 			RunResult r = s.run({"-o"});
 			EXPECT_EQ(r.status, c.status) << r.err;
 			EXPECT_TRUE(exited_with(reap_within(pid, 5000), 0)) << "the daemon ended by SIGTERM";
+			// The line may still be on its way to the capture when the daemon is gone.
+			EXPECT_TRUE(syslog_wait_for(pid, "Got signal(15), quitting.", 2000)) << joined(messages(pid));
 			EXPECT_EQ(count_lines(pid, "Got signal(15), quitting."), 1u) << joined(messages(pid));
 			EXPECT_FALSE(file_exists(s.pid_file));
 			EXPECT_EQ(s.server.count(Page::logout), 1u);

@@ -215,6 +215,7 @@ TEST_F(Service, TellsTheServiceManagerEachStep)
 				EXPECT_EQ(m.sender, pid) << m.text;
 				EXPECT_NE(m.text, "WATCHDOG=1") << "no watchdog was asked for";
 			}
+			EXPECT_TRUE(syslog_wait_for(pid, "Got signal(15), quitting.", 2000));
 			EXPECT_EQ(count_lines(pid, "Got signal(15), quitting."), 1u);
 		});
 	}
