@@ -16,6 +16,10 @@ endif()
 set(ENV{KAVRI_CROSS_ROOT} "${KAVRI_CROSS_ROOT}")
 list(APPEND CMAKE_TRY_COMPILE_PLATFORM_VARIABLES KAVRI_CROSS_ROOT)
 
+# pkg-config, which FindOpenSSL asks first, reads the target's files only
+# (there are none: the find_* calls below find the libraries).
+set(ENV{PKG_CONFIG_LIBDIR} "${KAVRI_CROSS_ROOT}/lib/pkgconfig")
+
 # Libraries, headers and packages of the target only, never the build
 # machine's; programs (ninja, gzip) of the build machine.
 set(CMAKE_FIND_ROOT_PATH /usr/${KAVRI_CROSS_TRIPLET} ${KAVRI_CROSS_ROOT})
