@@ -27,21 +27,38 @@ FUZZ_PACKAGES=(clang-14 libclang-rt-14-dev cmake ninja-build)
 DEB_PACKAGES=(dpkg-dev file man-db groff-base mandoc systemd procps bash-completion lintian)
 # packaging/test-sandbox: the unit's commands in its sandbox
 SANDBOX_PACKAGES=(iproute2 util-linux socat procps systemd)
+# The openNDS lab of the tests (tests/support/opennds_lab.h): the gateway
+# and the firewall tools its scripts call (iptables-nft and nft): tests/run
+# and .ci/run install them with --no-start, for openNDS's package enables
+# and starts its service.
+OPENNDS_LAB_PACKAGES=(opennds iptables nftables)
 # packaging/cross ARCH: qemu-user, the package's checks and the session's
 # namespaces (GoogleTest's sources come with libgtest-dev); the cross
 # compiler, g++-TRIPLET, comes from its table of architectures
 CROSS_PACKAGES=(qemu-user dpkg-dev file lintian iproute2 util-linux)
 
+# The systemd services enabled to start at boot, one name a line.
+enabled_units() {
+	find /etc/systemd/system -path '*.wants/*.service' -printf '%f\n' 2>/dev/null | sort -u
+}
 
-#   need_packages [--no-install-recommends] PACKAGE...
+#   need_packages [--no-install-recommends] [--no-start] PACKAGE...
 # installs, with apt-get, those of the Debian packages named that are not
 # installed yet. As anyone but root it names them and fails instead.
+# With --no-start no service of theirs is started (a policy-rc.d that
+# refuses, in place during the install only, where none is) and the
+# systemd services the install enabled are disabled again: packages installed
+# for the tests, which run them in namespaces of their own.
 need_packages() {
-	local options=() missing=() pkg
-	if [[ ${1-} == --no-install-recommends ]]; then
-		options+=("$1")
+	local options=() missing=() pkg no_start=0
+	while [[ ${1-} == --* ]]; do
+		case $1 in
+		--no-install-recommends) options+=("$1") ;;
+		--no-start) no_start=1 ;;
+		*) break ;;
+		esac
 		shift
-	fi
+	done
 	for pkg; do
 		[[ $(dpkg-query -W -f='${Status}' "$pkg" 2>/dev/null) == *" installed" ]] || missing+=("$pkg")
 	done
@@ -51,6 +68,21 @@ need_packages() {
 		return 1
 	fi
 	echo "${0##*/}: installing ${missing[*]}" >&2
-	apt-get update -qq
-	DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${options[@]}" "${missing[@]}" >/dev/null
+	local policy=/usr/sbin/policy-rc.d placed=0 status=0 unit enabled
+	enabled=$(enabled_units)
+	if ((no_start)) && [[ ! -e $policy ]]; then
+		printf '#!/bin/sh\n# in place while %s installs packages\nexit 101\n' "${0##*/}" >"$policy"
+		chmod 755 "$policy"
+		placed=1
+	fi
+	apt-get update -qq &&
+		DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${options[@]}" "${missing[@]}" >/dev/null ||
+		status=$?
+	((placed)) && rm -f "$policy"
+	if ((no_start)); then
+		for unit in $(comm -13 <(echo "$enabled") <(enabled_units)); do
+			systemctl disable "$unit" >/dev/null 2>&1 || true
+		done
+	fi
+	return "$status"
 }

@@ -41,18 +41,14 @@ struct login_config {
 struct login_session {
 	const login_config *conf;
 	int logged_in;  // 0 or 1, set by every exchange
-	// The PID file in effect: the configured one, or the fallback path the
-	// daemon wrote instead (null when it could write none).
-	const char *pid_file;
 	// The latest reply, as text: kept until the next exchange begins.
 	char reply[REPLY_SIZE + 1];
 };
 
-// A session at its start: not logged in, the configured PID file.
+// A session at its start: not logged in.
 inline login_session session_start(const login_config *conf)
 {
 	login_session s{};
 	s.conf = conf;
-	s.pid_file = conf->pid_file;
 	return s;
 }

@@ -118,7 +118,8 @@ int run_exchange(login_session *s, unsigned verbosity, const exchange_kind &kind
 
 bool reply_has(const login_session &s, const char *marker)
 {
-	return strstr(s.reply, marker) != nullptr;
+	// An empty marker would be found in every reply, even in none.
+	return marker[0] != '\0' && strstr(s.reply, marker) != nullptr;
 }
 
 void show_reply(const login_session &s, unsigned verbosity, const char *operation)

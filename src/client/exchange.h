@@ -40,7 +40,8 @@ struct exchange_kind {
 // every path that opened one, exactly once.
 int run_exchange(login_session *s, unsigned verbosity, const exchange_kind &kind);
 
-// Whether `marker` occurs in the reply, read as text up to its first NUL.
+// Whether `marker` occurs in the reply, read as text up to its first NUL;
+// an empty marker never does.
 bool reply_has(const login_session &s, const char *marker);
 
 // The common tail of a report on a reply the caller did not like: with

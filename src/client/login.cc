@@ -79,7 +79,8 @@ int http_login_request(login_session *session, unsigned verbosity)
 int http_internet_login(login_session *session, unsigned verbosity)
 {
 	int result = http_login_request(session, verbosity);
-	session->logged_in = reply_has(*session, session->conf->logged_in_string) ? 1 : 0;
+	// A failed exchange shows no login, whatever is in the buffer.
+	session->logged_in = result == 0 && reply_has(*session, session->conf->logged_in_string) ? 1 : 0;
 	if (session->logged_in && result == 0)
 		return 0;
 	log_msg(verbosity, LOG_INFO, "%s(): login failed.", "http_internet_login");

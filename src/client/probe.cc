@@ -32,7 +32,8 @@ const exchange_kind probe_kind = {
 int http_pre_login(login_session *session, unsigned verbosity)
 {
 	int result = run_exchange(session, verbosity, probe_kind);
-	session->logged_in = reply_has(*session, session->conf->logged_in_string) ? 1 : 0;
+	// A failed exchange shows no login, whatever is in the buffer.
+	session->logged_in = result == 0 && reply_has(*session, session->conf->logged_in_string) ? 1 : 0;
 	if (session->logged_in && result == 0)
 		return 0;
 	log_msg(verbosity, LOG_INFO, "%s(): Login server \"pinged\": not logged in...", "http_pre_login");

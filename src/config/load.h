@@ -15,7 +15,11 @@ struct config_overrides {
 // Choose the file (`conf_path`, else $HOME/.kavrirc when readable, else
 // the system file), read it, list the settings with MODE_DEBUG, and fill
 // the settings in force, the overrides included. nullptr, after reporting
-// why, when the file cannot be read, stops at a syntax error, lacks the
-// user name or password, or names a port outside 1 to 65535: a run then
-// sends nothing anywhere. The result lives until the process ends.
+// why in one line, when the file cannot be read, stops at a syntax error,
+// lacks the user name or password, names a port outside 1 to 65535, gives
+// TLS or WATCH_NETWORK a value that is neither yes nor no, leaves a marker
+// empty, sets TLS_PIN or TLS_CA_FILE while TLS is off, has a malformed
+// pin, or names a CA file that cannot be read: a run then sends nothing
+// anywhere. TLS_CA_FILE comes out absolute, against the working
+// directory. The result lives until the process ends.
 const login_config *load_config(const char *conf_path, const config_overrides &overrides, unsigned verbosity);

@@ -7,94 +7,34 @@
 #include <cstdio>
 #include <cstring>
 
-// The default server is a private-network address: it must be configured
-// for any real use, and tests never reach it.
-constexpr conf_setting conf_table[CONF_SETTINGS] = {
-	{.names = {"USER", "USERNAME"}, .def = nullptr, .conv = conf_conv::text, .text = &login_config::username},
-	{.names = {"PASS", "PASSWORD"}, .def = nullptr, .conv = conf_conv::text, .text = &login_config::password},
-	{.names = {"SERV", "SERVER", "LOGIN_SERVER"},
-	 .def = "192.168.1.1",
-	 .conv = conf_conv::text,
-	 .text = &login_config::server},
-	{.names = {"SERVER_PORT", "PORT"}, .def = "80", .conv = conf_conv::decimal, .number = &login_config::port},
-	{.names = {"LOGIN_STRING_HEADER", "LOGIN_DATA_HEADER"},
-	 .def = nullptr,
-	 .conv = conf_conv::text,
-	 .text = &login_config::login_header},
-	{.names = {"USERNAME_KEY"}, .def = "username", .conv = conf_conv::text, .text = &login_config::username_key},
-	{.names = {"PASSWORD_KEY"}, .def = "password", .conv = conf_conv::text, .text = &login_config::password_key},
-	{.names = {"LOGIN_STRING_FOOTER", "LOGIN_DATA_FOOTER"},
-	 .def = "submitForm=Login",
-	 .conv = conf_conv::text,
-	 .text = &login_config::login_footer},
-	{.names = {"LOGGED_IN_STRING"},
-	 .def = "/sd/create_session_window",
-	 .conv = conf_conv::text,
-	 .text = &login_config::logged_in_string},
-	{.names = {"LOGGED_OUT_STRING"},
-	 .def = "Login again",
-	 .conv = conf_conv::text,
-	 .text = &login_config::logged_out_string},
-	{.names = {"INIT_PAGE", "INIT"}, .def = "/sd/init", .conv = conf_conv::text, .text = &login_config::init_page},
-	{.names = {"LOGIN_PAGE", "LOGIN"},
-	 .def = "/sd/login",
-	 .conv = conf_conv::text,
-	 .text = &login_config::login_page},
-	{.names = {"LOGOUT_PAGE", "LOGOUT"},
-	 .def = "/sd/logout",
-	 .conv = conf_conv::text,
-	 .text = &login_config::logout_page},
-	{.names = {"PID_FILE"}, .def = "/var/run/kavri.pid", .conv = conf_conv::text, .text = &login_config::pid_file},
-	{.names = {"DEAMON_S", "DEAMON_START", "DAEMON_START", "START_DEAMON", "START_DAEMON"},
-	 .def = "true",
-	 .conv = conf_conv::flag,
-	 .number = &login_config::daemon_start},
-	{.names = {"DEAMON_T", "DEAMON_TYPE", "DAEMON_TYPE"},
-	 .def = "login",
-	 .conv = conf_conv::login,
-	 .number = &login_config::daemon_login},
-	{.names = {"DEAMON_D", "DEAMON_DELAY", "DAEMON_DELAY", "INTERVAL"},
-	 .def = "5",
-	 .conv = conf_conv::decimal,
-	 .number = &login_config::daemon_delay},
-	// HTTPS: a file without these lists the settings as before.
-	{.names = {"TLS"}, .def = "no", .conv = conf_conv::flag, .number = &login_config::tls, .listed_when_set = true},
-	{.names = {"TLS_CA_FILE"},
-	 .def = nullptr,
-	 .conv = conf_conv::text,
-	 .text = &login_config::tls_ca_file,
-	 .listed_when_set = true},
-	{.names = {"TLS_PIN"},
-	 .def = nullptr,
-	 .conv = conf_conv::text,
-	 .text = &login_config::tls_pin,
-	 .listed_when_set = true},
-	// The network watch: a file without these lists the settings as before.
-	{.names = {"WATCH_NETWORK"},
-	 .def = "yes",
-	 .conv = conf_conv::flag,
-	 .number = &login_config::watch_network,
-	 .listed_when_set = true},
-	{.names = {"INTERFACE"},
-	 .def = nullptr,
-	 .conv = conf_conv::text,
-	 .text = &login_config::interface,
-	 .listed_when_set = true},
-};
-
 namespace {
 
-constexpr int ROW_PORT = 3;
-constexpr int ROW_TLS = 17;
-static_assert(conf_table[ROW_PORT].number == &login_config::port);
-static_assert(conf_table[ROW_TLS].number == &login_config::tls);
+constexpr int ROW_PORT = conf_row("SERVER_PORT");
+constexpr int ROW_TLS = conf_row("TLS");
 
 // The port when TLS is on and the file names none.
 constexpr const char TLS_DEFAULT_PORT[] = "443";
 
+bool is_one_of(const char *v, const char *a, const char *b, const char *c)
+{
+	return strcasecmp(v, a) == 0 || strcasecmp(v, b) == 0 || strcasecmp(v, c) == 0;
+}
+
 int read_flag(const char *v)
 {
-	return v != nullptr && (strcasecmp(v, "TRUE") == 0 || strcasecmp(v, "YES") == 0 || strcasecmp(v, "ON") == 0);
+	return v != nullptr && is_one_of(v, "TRUE", "YES", "ON");
+}
+
+// 1 yes, 0 no, -1 neither (or no text).
+int read_yes_no(const char *v)
+{
+	if (v == nullptr)
+		return -1;
+	if (is_one_of(v, "TRUE", "YES", "ON"))
+		return 1;
+	if (is_one_of(v, "FALSE", "NO", "OFF"))
+		return 0;
+	return -1;
 }
 
 }  // namespace
@@ -125,33 +65,21 @@ int conf_set_value(conf_values &values, const char *name, const char *value)
 	return 0;
 }
 
-const char *conf_lookup(const conf_values &values, const char *name)
-{
-	int row = conf_find(name);
-	if (row < 0 || !values.value[row])
-		return nullptr;
-	return values.value[row]->c_str();
-}
-
-int conf_get_bool(const conf_values &values, const char *name)
-{
-	return read_flag(conf_lookup(values, name));
-}
-
 void conf_fill_defaults(conf_values &values)
 {
 	for (int row = 0; row < CONF_SETTINGS; row++)
 		if (!values.value[row] && conf_table[row].def != nullptr)
 			values.value[row].emplace(conf_table[row].def);
-	if (read_flag(values.value[ROW_TLS]->c_str()) && !values.from_file[ROW_PORT])
+	if (read_yes_no(conf_value(values, ROW_TLS)) == 1 && !values.from_file[ROW_PORT])
 		values.value[ROW_PORT].emplace(TLS_DEFAULT_PORT);
 }
 
-void conf_apply(const conf_values &values, login_config *conf)
+int conf_apply(const conf_values &values, login_config *conf)
 {
+	int unread = -1;
 	for (int row = 0; row < CONF_SETTINGS; row++) {
 		const conf_setting &c = conf_table[row];
-		const char *v = values.value[row] ? values.value[row]->c_str() : nullptr;
+		const char *v = conf_value(values, row);
 		switch (c.conv) {
 		case conf_conv::text:
 			conf->*c.text = v;
@@ -162,11 +90,19 @@ void conf_apply(const conf_values &values, login_config *conf)
 		case conf_conv::flag:
 			conf->*c.number = read_flag(v);
 			break;
+		case conf_conv::yes_no: {
+			int yes = read_yes_no(v);
+			if (yes < 0 && unread < 0)
+				unread = row;
+			conf->*c.number = yes == 1;
+			break;
+		}
 		case conf_conv::login:
 			conf->*c.number = v != nullptr && strncasecmp(v, "login", 5) == 0;
 			break;
 		}
 	}
+	return unread;
 }
 
 int conf_atoi(const char *text)

@@ -8,11 +8,13 @@
 // ends with status 0.
 int daemonize();
 
-// The daemon's life: write the PID file, then probe every daemon_delay
-// minutes and log in again when needed. Returns only when the PID file
-// cannot be written. `verbosity` carries MODE_DAEMON.
+// The daemon's life: claim the PID file, then probe every daemon_delay
+// minutes and log in again when needed. Returns only when the start-up
+// fails (the PID file cannot be written, or another process holds its
+// lock). `verbosity` carries MODE_DAEMON.
 void keepalive_loop(login_session *session, unsigned verbosity);
 
-// The response to SIGHUP (check at once) and SIGTERM (end with status 0).
+// The response to SIGHUP (check at once) and SIGTERM (remove the daemon's
+// PID file, end with status 0).
 // Called by the daemon's signal listener thread, never from a handler.
 void daemon_signal(int sig);

@@ -38,9 +38,20 @@ int daemonize()
 	// intermediate process has ended yet.
 	bool started_by_init = getppid() == 1;
 
+	// Until the daemon has a session of its own it is still in the
+	// terminal's, and a terminal that closes meanwhile (a shell or an ssh
+	// session ending right after kavri -l) hangs up with SIGHUP to all of
+	// that session, which would kill it. Blocked in the children, the
+	// signal waits for the daemon's listener; the caller gets its mask back.
+	sigset_t hup, caller_mask;
+	sigemptyset(&hup);
+	sigaddset(&hup, SIGHUP);
+	sigprocmask(SIG_BLOCK, &hup, &caller_mask);
 	pid_t pid = fork();
-	if (pid != 0)
+	if (pid != 0) {
+		sigprocmask(SIG_SETMASK, &caller_mask, nullptr);
 		return pid;
+	}
 
 	setpgid(0, 0);
 	// The intermediate process ends at once, without flushing anything or

@@ -51,7 +51,9 @@ sigset_t daemon_signals()
 }
 
 // The listener: takes SIGHUP and SIGTERM one at a time, outside any
-// asynchronous handler, so that the response may log and lock.
+// asynchronous handler, so that the response may log and lock. A thread of
+// its own, not a signalfd in the pause's poll: SIGTERM must also act while
+// a pass waits on a connect or a reply, where no poll of ours would see it.
 void *listen_for_signals(void *)
 {
 	sigset_t set = daemon_signals();
@@ -61,18 +63,6 @@ void *listen_for_signals(void *)
 			daemon_signal(sig);
 	}
 	return nullptr;
-}
-
-// The path the first error line names: the field, or, when no path could
-// be opened at all, the last one tried as the list spells it.
-const char *pid_path_for_report(const char *field)
-{
-	if (field != nullptr)
-		return field;
-	const char *last = "";
-	for (const char *const *p = pid_fallbacks; *p != nullptr; p++)
-		last = *p;
-	return last;
 }
 
 // The daemon's clock: it goes on counting while the machine is suspended.
@@ -157,37 +147,13 @@ int report_login(int logged_in, int reported)
 	return logged_in;
 }
 
-}  // namespace
-
-void daemon_signal(int sig)
+// Start-up: the daemon takes its signals, claims its PID file and opens
+// what its pauses wait on. If something fails here the daemon may end,
+// and says why: false, and the caller returns the login result as the
+// daemon's exit status.
+bool daemon_start(const login_session *session, unsigned verbosity, pause_sources *src)
 {
-	if (sig == SIGHUP) {
-		log_notice("Got signal(%d), forcing relogin.", sig);
-		std::lock_guard<std::mutex> hold(the_pause.lock);
-		// Outside a pause the line is all: the next pause runs its length.
-		if (the_pause.pausing) {
-			uint64_t one = 1;
-			ssize_t w = write(the_pause.wake, &one, sizeof one);
-			(void)w;  // a counter that is already set wakes the pause as well
-		}
-		return;
-	}
-	log_notice("Got signal(%d), quitting.", sig);
-	// At once, whatever the main thread is doing; the PID file was written
-	// in full when the daemon started and nothing else needs flushing.
-	_exit(0);
-}
-
-void keepalive_loop(login_session *session, unsigned verbosity)
-{
-	// daemon_delay * 60 wraps modulo 2^32: 0 is no pause (passes then
-	// begin a second apart), a negative delay a pause longer than the
-	// daemon will run.
-	const unsigned pause_seconds = static_cast<unsigned>(session->conf->daemon_delay) * 60u;
 	const int pid = static_cast<int>(getpid());
-
-	// Start-up phase: a fatal error may end the daemon; the caller then
-	// returns its login result as the exit status.
 
 	// Blocked before the PID file exists and before any thread: a run that
 	// finds the file can signal at once, and the signal waits for the
@@ -195,32 +161,42 @@ void keepalive_loop(login_session *session, unsigned verbosity)
 	sigset_t set = daemon_signals();
 	pthread_sigmask(SIG_BLOCK, &set, nullptr);
 
-	if (pid_file_write(&session->pid_file, pid) != 0) {
-		int err = errno;
-		log_msg(verbosity, LOG_ERR, "Cannot write PID(%d) to file, %s: %s", pid,
-		        pid_path_for_report(session->pid_file), strerror(err));
+	const login_config &c = *session->conf;
+	pid_claim claim = pid_file_claim(c.pid_file, pid);
+	if (claim.taken) {
+		// Another daemon runs (or a run removing the file is about to
+		// start one): this one is not needed.
+		log_msg(verbosity, LOG_ERR, "Cannot lock PID file for PID(%d), %s: another process holds it", pid,
+		        claim.path);
+		return false;
+	}
+	if (claim.result != 0) {
+		log_msg(verbosity, LOG_ERR, "Cannot write PID(%d) to file, %s: %s", pid, claim.path,
+		        strerror(claim.error));
 		log_msg(verbosity, LOG_ERR, "Aborting daemon - cannot communicate PID to outside world.");
-		return;
+		return false;
 	}
 
 	// A network that cannot be watched is reported, and checked on the
 	// timer and on SIGHUP as without WATCH_NETWORK.
-	const login_config &c = *session->conf;
 	int net = c.watch_network ? netwatch_open() : -1;
 	if (c.watch_network && net < 0)
 		log_msg(verbosity, LOG_ERR, "Cannot watch the network: %s", strerror(errno));
-	pause_sources src = {
+	*src = pause_sources{
 		unique_fd(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)),
 		unique_fd(timerfd_create(CLOCK_BOOTTIME, TFD_CLOEXEC | TFD_NONBLOCK)),
 		unique_fd(net),
 		{c.interface != nullptr && *c.interface != '\0' ? c.interface : nullptr, 0},
 	};
+	if (src.net.get() >= 0)
+		netwatch_seed(src.filter);  // links running now count only once they have been down
 	// Without its wake-up and its timer the pause could not end.
-	if (src.wake.get() < 0 || src.timer.get() < 0) {
+	if (src->wake.get() < 0 || src->timer.get() < 0) {
 		log_msg(verbosity, LOG_ERR, "Cannot pause between checks: %s", strerror(errno));
-		return;
+		pid_file_release();  // a daemon that gives up leaves no file to call stale
+		return false;
 	}
-	the_pause.wake = src.wake.get();
+	the_pause.wake = src->wake.get();
 
 	// The listener inherits the blocked set, as sigwait needs. Without it
 	// SIGTERM could never end the daemon, so that is fatal too.
@@ -228,19 +204,31 @@ void keepalive_loop(login_session *session, unsigned verbosity)
 	int err = pthread_create(&listener, nullptr, listen_for_signals, nullptr);
 	if (err != 0) {
 		log_msg(verbosity, LOG_ERR, "Cannot take signals: %s", strerror(err));
-		return;
+		pid_file_release();
+		return false;
 	}
 	pthread_detach(listener);
 	log_notice("Keep-alive daemon started, pid: %d", pid);
+	return true;
+}
+
+// The loop: from here on nothing ends the daemon but SIGTERM. A pass that
+// fails is reported by the client, and the next pass tries again.
+[[noreturn]] void daemon_loop(login_session *session, unsigned verbosity, pause_sources &src)
+{
+	const login_config &c = *session->conf;
+	// daemon_delay * 60 wraps modulo 2^32: 0 is no pause (passes then
+	// begin a second apart), a negative delay a pause longer than the
+	// daemon will run.
+	const unsigned pause_seconds = static_cast<unsigned>(c.daemon_delay) * 60u;
 	int reported = report_login(session->logged_in, -1);
 	// After the two lines that every start writes.
 	if ((verbosity & MODE_VERBOSE) && c.conf_exposed)
 		log_syslog(LOG_WARNING, "Configuration file %s holds your password and can be read by other users: %s",
 		           c.conf_file, "chmod 600 it.");
 
-	// Loop phase: nothing ends the daemon but SIGTERM; failures of a pass
-	// are reported by the client and the next pass tries again. The
-	// foreground's check just before counts as the pass before the first.
+	// The foreground's check just before counts as the pass before the
+	// first.
 	msec pass_began = boot_clock_now();
 	for (;;) {
 		reported = report_login(session->logged_in, reported);
@@ -261,4 +249,35 @@ void keepalive_loop(login_session *session, unsigned verbosity)
 		else
 			log_msg(verbosity, LOG_INFO, "Periodic relogin %s.", session->logged_in ? "OK" : "FAILED");
 	}
+}
+
+}  // namespace
+
+void daemon_signal(int sig)
+{
+	if (sig == SIGHUP) {
+		log_notice("Got signal(%d), forcing relogin.", sig);
+		std::lock_guard<std::mutex> hold(the_pause.lock);
+		// Outside a pause the line is all: the next pause runs its length.
+		if (the_pause.pausing) {
+			uint64_t one = 1;
+			ssize_t w = write(the_pause.wake, &one, sizeof one);
+			(void)w;  // a counter that is already set wakes the pause as well
+		}
+		return;
+	}
+	log_notice("Got signal(%d), quitting.", sig);
+	// The file goes with the daemon, so that no later run calls it stale.
+	// Then at once, whatever the main thread is doing: the PID file was
+	// written in full when the daemon started and nothing else needs
+	// flushing.
+	pid_file_release();
+	_exit(0);
+}
+
+void keepalive_loop(login_session *session, unsigned verbosity)
+{
+	pause_sources src;
+	if (daemon_start(session, verbosity, &src))
+		daemon_loop(session, verbosity, src);
 }

@@ -9,6 +9,8 @@
 #include <cerrno>
 #include <cstring>
 
+#include "base/unique_fd.h"
+
 namespace {
 
 bool counts(const netwatch_filter &f, int index)
@@ -16,18 +18,22 @@ bool counts(const netwatch_filter &f, int index)
 	return f.name == nullptr || (f.index > 0 && index == f.index);
 }
 
-bool link_counts(const struct nlmsghdr *h, const netwatch_filter &f)
+netwatch_link *find_link(netwatch_filter &f, int index)
 {
-	if (h->nlmsg_len < NLMSG_LENGTH(sizeof(struct ifinfomsg)))
-		return false;
-	const auto *ifi = static_cast<const struct ifinfomsg *>(NLMSG_DATA(h));
-	if ((ifi->ifi_flags & (IFF_UP | IFF_RUNNING)) != (IFF_UP | IFF_RUNNING))
-		return false;
-	if (counts(f, ifi->ifi_index))
-		return true;
-	// An interface that has just appeared is known by its name alone.
-	if (f.name == nullptr)
-		return false;
+	for (int i = 0; i < f.link_count; i++)
+		if (f.links[i].index == index)
+			return &f.links[i];
+	return nullptr;
+}
+
+void forget_link(netwatch_filter &f, int index)
+{
+	if (netwatch_link *l = find_link(f, index))
+		*l = f.links[--f.link_count];
+}
+
+bool names_filter(const struct nlmsghdr *h, const struct ifinfomsg *ifi, const netwatch_filter &f)
+{
 	size_t want = strlen(f.name);
 	int len = static_cast<int>(IFLA_PAYLOAD(h));
 	for (const struct rtattr *a = IFLA_RTA(ifi); RTA_OK(a, len); a = RTA_NEXT(a, len)) {
@@ -36,6 +42,48 @@ bool link_counts(const struct nlmsghdr *h, const netwatch_filter &f)
 			return true;
 	}
 	return false;
+}
+
+bool has_wireless_data(const struct nlmsghdr *h, const struct ifinfomsg *ifi)
+{
+	int len = static_cast<int>(IFLA_PAYLOAD(h));
+	for (const struct rtattr *a = IFLA_RTA(ifi); RTA_OK(a, len); a = RTA_NEXT(a, len))
+		if (a->rta_type == IFLA_WIRELESS)
+			return true;
+	return false;
+}
+
+// A new-link message: the link's state is kept; only the change into up
+// and running counts, or a link first seen running.
+bool link_counts(const struct nlmsghdr *h, netwatch_filter &f)
+{
+	if (h->nlmsg_len < NLMSG_LENGTH(sizeof(struct ifinfomsg)))
+		return false;
+	const auto *ifi = static_cast<const struct ifinfomsg *>(NLMSG_DATA(h));
+	// A wireless event carries the flags the link has anyway; its own
+	// change of state comes as a message of its own.
+	if (has_wireless_data(h, ifi))
+		return false;
+	bool running = (ifi->ifi_flags & (IFF_UP | IFF_RUNNING)) == (IFF_UP | IFF_RUNNING);
+	netwatch_link *known = find_link(f, ifi->ifi_index);
+	bool was_running = known != nullptr && known->running;
+	if (known != nullptr)
+		known->running = running;
+	else if (f.link_count < NETWATCH_LINKS)
+		f.links[f.link_count++] = {ifi->ifi_index, running};
+	if (!running || was_running)
+		return false;
+	if (counts(f, ifi->ifi_index))
+		return true;
+	// An interface that has just appeared is known by its name alone.
+	return f.name != nullptr && names_filter(h, ifi, f);
+}
+
+void link_removed(const struct nlmsghdr *h, netwatch_filter &f)
+{
+	if (h->nlmsg_len < NLMSG_LENGTH(sizeof(struct ifinfomsg)))
+		return;
+	forget_link(f, static_cast<const struct ifinfomsg *>(NLMSG_DATA(h))->ifi_index);
 }
 
 bool address_counts(const struct nlmsghdr *h, const netwatch_filter &f)
@@ -110,34 +158,89 @@ int netwatch_open()
 	return fd;
 }
 
-bool netwatch_relevant(const void *buf, size_t len, const netwatch_filter &filter)
+bool netwatch_relevant(const void *buf, size_t len, netwatch_filter &filter)
 {
 	int left = len > 0x7fffffff ? 0x7fffffff : static_cast<int>(len);
+	bool seen = false;
+	// Every message is read to its end: each link's state must follow.
 	for (auto *h = static_cast<const struct nlmsghdr *>(buf); NLMSG_OK(h, left); h = NLMSG_NEXT(h, left)) {
 		switch (h->nlmsg_type) {
 		case RTM_NEWLINK:
-			if (link_counts(h, filter))
-				return true;
+			seen = link_counts(h, filter) || seen;
+			break;
+		case RTM_DELLINK:
+			link_removed(h, filter);
 			break;
 		case RTM_NEWADDR:
-			if (address_counts(h, filter))
-				return true;
+			seen = seen || address_counts(h, filter);
 			break;
 		case RTM_NEWROUTE:
-			if (route_counts(h, filter))
-				return true;
+			seen = seen || route_counts(h, filter);
 			break;
 		default:
-			break;  // removals, errors and the rest: nothing to check for
+			break;  // other removals, errors and the rest: nothing to check for
 		}
 	}
-	return false;
+	return seen;
+}
+
+int netwatch_seed(netwatch_filter &filter)
+{
+	int fd = socket(AF_NETLINK, SOCK_RAW | SOCK_CLOEXEC, NETLINK_ROUTE);
+	if (fd < 0)
+		return -1;
+	unique_fd own(fd);
+	struct {
+		struct nlmsghdr h;
+		struct ifinfomsg i;
+	} ask = {};
+	ask.h.nlmsg_len = sizeof ask;
+	ask.h.nlmsg_type = RTM_GETLINK;
+	ask.h.nlmsg_flags = NLM_F_REQUEST | NLM_F_DUMP;
+	ask.h.nlmsg_seq = 1;
+	ask.i.ifi_family = AF_UNSPEC;
+	struct sockaddr_nl kernel = {};
+	kernel.nl_family = AF_NETLINK;
+	if (sendto(fd, &ask, sizeof ask, 0, reinterpret_cast<struct sockaddr *>(&kernel), sizeof kernel) < 0)
+		return -1;
+	filter.link_count = 0;
+	// A dump comes in parts of up to 32 KiB, each in one read.
+	alignas(struct nlmsghdr) static char buf[32768];
+	for (;;) {
+		struct sockaddr_nl from = {};
+		socklen_t from_len = sizeof from;
+		ssize_t n = recvfrom(fd, buf, sizeof buf, 0, reinterpret_cast<struct sockaddr *>(&from), &from_len);
+		if (n < 0) {
+			if (errno == EINTR)
+				continue;
+			return -1;
+		}
+		if (from.nl_pid != 0)
+			continue;  // only the kernel answers a dump
+		// The dump's messages are new-link messages: read for their state,
+		// their verdict dropped.
+		netwatch_relevant(buf, static_cast<size_t>(n), filter);
+		int left = static_cast<int>(n);
+		for (auto *h = reinterpret_cast<const struct nlmsghdr *>(buf); NLMSG_OK(h, left); h = NLMSG_NEXT(h, left)) {
+			if (h->nlmsg_type == NLMSG_DONE)
+				return 0;
+			if (h->nlmsg_type == NLMSG_ERROR) {
+				errno = EPROTO;
+				return -1;
+			}
+		}
+		if (n == 0) {
+			errno = EPROTO;
+			return -1;
+		}
+	}
 }
 
 int netwatch_drain(int fd, netwatch_filter &filter)
 {
 	alignas(struct nlmsghdr) char buf[16384];
 	int seen = 0;
+	bool overran = false;
 	for (;;) {
 		struct sockaddr_nl from = {};
 		struct iovec iov = {buf, sizeof buf};
@@ -150,10 +253,14 @@ int netwatch_drain(int fd, netwatch_filter &filter)
 		if (n < 0) {
 			if (errno == EINTR)
 				continue;
-			if (errno == EAGAIN || errno == EWOULDBLOCK)
+			if (errno == EAGAIN || errno == EWOULDBLOCK) {
+				if (overran)
+					netwatch_seed(filter);
 				return seen;
+			}
 			if (errno == ENOBUFS) {
 				seen = 1;
+				overran = true;
 				continue;
 			}
 			return -1;
@@ -163,10 +270,10 @@ int netwatch_drain(int fd, netwatch_filter &filter)
 		// Only the kernel reports changes; anyone else's bytes are no news.
 		if (m.msg_namelen < sizeof from || from.nl_pid != 0)
 			continue;
-		if (seen)
-			continue;  // already decided: only emptying the socket
+		// Cut short: what the rest said is lost, as in an overrun.
 		if (m.msg_flags & MSG_TRUNC) {
 			seen = 1;
+			overran = true;
 			continue;
 		}
 		if (filter.name != nullptr)

@@ -14,31 +14,20 @@
 
 namespace {
 
-// What the PID file says about a daemon.
-struct daemon_pid {
-	int pid;    // the number read; only a positive one names a process
-	bool live;  // that process holds the lock on the file, so it is ours
-};
-
-// A PID is acted upon only while its daemon holds the lock on the file it
-// wrote: anything else is a stale or planted file. Never PID 1, never us.
-daemon_pid find_daemon(const login_session *session)
-{
-	pid_t holder = 0;
-	int pid = pid_file_read(session->pid_file, &holder);
-	bool live = pid > 1 && pid != static_cast<int>(getpid()) && holder == pid;
-	return {pid, live};
-}
+// How long -o waits for a daemon told to quit to let go of its PID file.
+constexpr int STOP_WAIT_MS = 3000;
 
 // A PID file whose process is gone or not ours: report it and remove the
-// session's file. 0 when the login may go on, 1 when the file stays.
-int handle_stale(const login_session *session, int pid, int kill_error, unsigned verbosity)
+// configured file. 0 when the login may go on, 1 when the file stays.
+int handle_stale(const char *pid_file, int pid, int kill_error, unsigned verbosity)
 {
 	log_msg(verbosity, LOG_ERR, "kill(%d, SIGHUP) failed: %s\n", pid, strerror(kill_error));
-	log_msg(verbosity, LOG_ERR, "Maybe a stale lockfile (%s)?", session->pid_file);
-	log_msg(verbosity, LOG_INFO, "Trying to remove possibly stale lockfile (%s)...", session->pid_file);
-	if (pid_file_remove(session->pid_file) != 0) {
-		log_msg(verbosity, LOG_ERR, "Couldn't remove possible stale lockfile (%s).\n", session->pid_file);
+	log_msg(verbosity, LOG_ERR, "Maybe a stale lockfile (%s)?", pid_file);
+	log_msg(verbosity, LOG_INFO, "Trying to remove possibly stale lockfile (%s)...", pid_file);
+	// A file whose lock a process holds stays: the login goes on, and the
+	// daemon it starts meets that lock.
+	if (pid_file_remove(pid_file) < 0) {
+		log_msg(verbosity, LOG_ERR, "Couldn't remove possible stale lockfile (%s).\n", pid_file);
 		log_msg(verbosity, LOG_ERR, "Maybe the process (%d) is running as root, but you are not?", pid);
 		return 1;
 	}
@@ -47,6 +36,7 @@ int handle_stale(const login_session *session, int pid, int kill_error, unsigned
 
 int login(login_session *session, daemon_pid daemon, unsigned verbosity)
 {
+	const char *pid_file = session->conf->pid_file;
 	if (daemon.pid > 0) {
 		log_msg(verbosity, LOG_INFO, "Already running on pid %d, forcing relogin.", daemon.pid);
 		// A file with no live daemon behind it fails as a kill of a
@@ -57,7 +47,7 @@ int login(login_session *session, daemon_pid daemon, unsigned verbosity)
 				return 0;
 			err = errno;
 		}
-		if (handle_stale(session, daemon.pid, err, verbosity) != 0)
+		if (handle_stale(pid_file, daemon.pid, err, verbosity) != 0)
 			return 1;
 	}
 
@@ -82,9 +72,11 @@ int login(login_session *session, daemon_pid daemon, unsigned verbosity)
 	if (!session->conf->daemon_start)
 		return result;
 
-	// Hand-over to the daemon, whatever the login gave: it tries again.
-	if (pid_file_remove(session->pid_file) != 0 && errno == EACCES)
-		log_msg(verbosity, LOG_ERR, "Failed to delete old PID file, %s - %s", session->pid_file, strerror(errno));
+	// Hand-over to the daemon, whatever the login gave: it tries again. A
+	// file whose lock a process holds stays (a daemon started meanwhile):
+	// the new daemon then meets that lock and ends.
+	if (pid_file_remove(pid_file) < 0 && errno == EACCES)
+		log_msg(verbosity, LOG_ERR, "Failed to delete old PID file, %s - %s", pid_file, strerror(errno));
 	if (daemonize() == 0)
 		keepalive_loop(session, verbosity | MODE_DAEMON);
 	// In the daemon this is reached only when it could not write its PID
@@ -94,14 +86,17 @@ int login(login_session *session, daemon_pid daemon, unsigned verbosity)
 
 int logout(login_session *session, daemon_pid daemon, unsigned verbosity)
 {
+	const char *pid_file = session->conf->pid_file;
 	if (daemon.live) {
+		// The daemon removes its own file as it ends; what it leaves (a
+		// daemon that keeps no such rule) goes once its lock does.
 		kill(daemon.pid, SIGTERM);
-		pid_file_remove(session->pid_file);
+		pid_file_remove(pid_file, STOP_WAIT_MS);
 	} else {
 		log_msg(verbosity, LOG_ERR, "No active session found, will logout anyway.");
 		// A stale file goes as a stopped daemon's would.
 		if (daemon.pid > 0)
-			pid_file_remove(session->pid_file);
+			pid_file_remove(pid_file);
 	}
 	return http_internet_logout(session, verbosity);
 }
@@ -125,7 +120,7 @@ int status(login_session *session, daemon_pid daemon, unsigned verbosity)
 int run_action(login_session *session, int action, unsigned verbosity)
 {
 	// First of all, in every mode: is a daemon running?
-	daemon_pid daemon = find_daemon(session);
+	daemon_pid daemon = pid_file_find(session->conf->pid_file);
 	switch (action) {
 	case ACTION_LOGIN:
 		return login(session, daemon, verbosity);

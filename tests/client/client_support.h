@@ -57,7 +57,6 @@ inline Session make_session(int port)
 	s.login_page = "/sd/login";
 	s.logout_page = "/sd/logout";
 	s.login_config::pid_file = "/nonexistent/kavri.pid";
-	s.login_session::pid_file = s.login_config::pid_file;
 	return s;
 }
 

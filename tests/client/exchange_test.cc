@@ -498,3 +498,26 @@ TEST(ShortSendBuffer, WholeRequestOrSendFailureWithinBound)
 }
 
 }  // namespace
+
+namespace {
+
+// A failed exchange never shows a login, whatever the marker: here one
+// that every text holds, the empty one (which loading refuses).
+TEST(FailedExchange, NeverSetsTheLoginFlag)
+{
+	Session base = make_session(closed_port());
+	base.logged_in_string = "";
+	for (Exch e : {Exch::probe, Exch::login}) {
+		SCOPED_TRACE(exch_name(e));
+		Child child([e, base]() mutable -> std::string {
+			base.logged_in = 1;
+			int rc = call(e, &base, 0);
+			return std::to_string(rc) + " " + std::to_string(base.logged_in);
+		});
+		ChildResult r = child.wait();
+		ASSERT_EQ(r.status, 0) << "signal " << r.signal;
+		EXPECT_EQ(r.report, "-1 0") << r.err;
+	}
+}
+
+}  // namespace

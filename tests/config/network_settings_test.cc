@@ -23,7 +23,7 @@ TEST(NetworkSettings, ValuesAndListing)
 		{"", 1, nullptr, ""},
 		{"WATCH_NETWORK = no\n", 0, nullptr, "DBG: WATCH_NETWORK = no\n"},
 		{"watch_network = On\n", 1, nullptr, "DBG: WATCH_NETWORK = On\n"},
-		{"WATCH_NETWORK = 0\n", 0, nullptr, "DBG: WATCH_NETWORK = 0\n"},
+		{"WATCH_NETWORK = OFF\n", 0, nullptr, "DBG: WATCH_NETWORK = OFF\n"},
 		{"INTERFACE = wlan0\n", 1, "wlan0", "DBG: INTERFACE = wlan0\n"},
 		{"INTERFACE wlan0\nWATCH_NETWORK yes\n", 1, "wlan0", "DBG: WATCH_NETWORK = yes\nDBG: INTERFACE = wlan0\n"},
 	};

@@ -38,6 +38,13 @@ Outcome read_text(const std::string &text, conf_values *kept = nullptr)
 	return o;
 }
 
+// The value of the setting a name from a file selects, or nullptr.
+const char *value_of(const conf_values &v, const char *name)
+{
+	int row = conf_find(name);
+	return row < 0 ? nullptr : conf_value(v, row);
+}
+
 std::string syntax_error(int line)
 {
 	return "<filename>:" + std::to_string(line) + " -- syntax error\n";
@@ -146,10 +153,10 @@ TEST(ConfigSyntax, DefaultsFillEverythingButCredentialsAndHeader)
 {
 	conf_values v;
 	read_text("USER = joe\n", &v);
-	EXPECT_STREQ(conf_lookup(v, "PID_FILE"), "/var/run/kavri.pid");
-	EXPECT_EQ(conf_lookup(v, "LOGIN_STRING_HEADER"), nullptr);
-	EXPECT_EQ(conf_lookup(v, "PASS"), nullptr);
-	EXPECT_STREQ(conf_lookup(v, "interval"), "5");
+	EXPECT_STREQ(value_of(v, "PID_FILE"), "/var/run/kavri.pid");
+	EXPECT_EQ(value_of(v, "LOGIN_STRING_HEADER"), nullptr);
+	EXPECT_EQ(value_of(v, "PASS"), nullptr);
+	EXPECT_STREQ(value_of(v, "interval"), "5");
 	for (int row = 0; row < CONF_SETTINGS; row++)
 		EXPECT_EQ(v.value[row].has_value(),
 		          conf_table[row].def != nullptr || std::string(conf_table[row].names[0]) == "USER")
@@ -174,14 +181,14 @@ TEST(ConfigFile, ReadsTheFileAndWritesTheParsersOutput)
 	EXPECT_EQ(rc, 1) << "read, up to a syntax error";
 	EXPECT_EQ(cap.out(), "<>");
 	EXPECT_EQ(cap.err(), syntax_error(2));
-	EXPECT_STREQ(conf_lookup(v, "USER"), "joe");
-	EXPECT_STREQ(conf_lookup(v, "PASS"), "a");
-	EXPECT_STREQ(conf_lookup(v, "SERV"), "192.168.1.1") << "nothing after the error is read";
+	EXPECT_STREQ(value_of(v, "USER"), "joe");
+	EXPECT_STREQ(value_of(v, "PASS"), "a");
+	EXPECT_STREQ(value_of(v, "SERV"), "192.168.1.1") << "nothing after the error is read";
 
 	write_file(path, "USER = joe\n");
 	conf_values w;
 	EXPECT_EQ(conf_read_file(w, path.c_str()), 0);
-	EXPECT_STREQ(conf_lookup(w, "PID_FILE"), "/var/run/kavri.pid");
+	EXPECT_STREQ(value_of(w, "PID_FILE"), "/var/run/kavri.pid");
 }
 
 TEST(ConfigFile, MissingFile)
@@ -190,16 +197,16 @@ TEST(ConfigFile, MissingFile)
 	errno = 0;
 	EXPECT_EQ(conf_read_file(v, "/nonexistent/kavri.conf"), -2);
 	EXPECT_EQ(errno, ENOENT);
-	EXPECT_EQ(conf_lookup(v, "PID_FILE"), nullptr) << "no defaults after a failed open";
+	EXPECT_EQ(value_of(v, "PID_FILE"), nullptr) << "no defaults after a failed open";
 }
 
 TEST(Settings, NamesValuesAndFlags)
 {
 	conf_values v;
 	EXPECT_EQ(conf_set_value(v, "Username", "a"), 0);
-	EXPECT_STREQ(conf_lookup(v, "user"), "a");
+	EXPECT_STREQ(value_of(v, "user"), "a");
 	EXPECT_EQ(conf_set_value(v, "Login", "/p"), 0);
-	EXPECT_STREQ(conf_lookup(v, "LOGIN_PAGE"), "/p");
+	EXPECT_STREQ(value_of(v, "LOGIN_PAGE"), "/p");
 	EXPECT_EQ(conf_set_value(v, "DAEMON_S", "x"), -1);
 	EXPECT_EQ(conf_set_value(v, " USER", "x"), -1);
 	{
@@ -209,15 +216,27 @@ TEST(Settings, NamesValuesAndFlags)
 		cap.stop();
 		EXPECT_EQ(cap.err(), "Failed to allocate memory for configuration values: Cannot allocate memory\n");
 	}
+	// The older flags read leniently, the yes/no settings strictly.
 	struct {
 		const char *value;
-		int flag;
-	} flags[] = {{"yes", 1}, {"On", 1}, {"TRUE", 1}, {"1", 0}, {"true ", 0}, {"", 0}, {"y", 0}};
+		int flag;    // DEAMON_S
+		int yes_no;  // TLS, WATCH_NETWORK; -1: not read
+	} flags[] = {
+		{"yes", 1, 1}, {"On", 1, 1}, {"TRUE", 1, 1}, {"no", 0, 0}, {"OFF", 0, 0}, {"False", 0, 0},
+		{"1", 0, -1}, {"0", 0, -1}, {"true ", 0, -1}, {"", 0, -1}, {"y", 0, -1}, {"enabled", 0, -1},
+	};
 	for (const auto &f : flags) {
-		conf_set_value(v, "START_DAEMON", f.value);
-		EXPECT_EQ(conf_get_bool(v, "DEAMON_S"), f.flag) << f.value;
+		conf_values w;
+		conf_set_value(w, "START_DAEMON", f.value);
+		conf_set_value(w, "WATCH_NETWORK", "no");
+		conf_set_value(w, "TLS", f.value);
+		conf_fill_defaults(w);
+		login_config c{};
+		int unread = conf_apply(w, &c);
+		EXPECT_EQ(c.daemon_start, f.flag) << f.value;
+		EXPECT_EQ(c.tls, f.yes_no == 1) << f.value;
+		EXPECT_EQ(unread, f.yes_no < 0 ? conf_row("TLS") : -1) << f.value;
 	}
-	EXPECT_EQ(conf_get_bool(v, "NOPE"), 0);
 
 	conf_fill_defaults(v);
 	EXPECT_TRUE(v.from_file[conf_find("USERNAME")]);

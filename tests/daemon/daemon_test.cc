@@ -25,7 +25,7 @@
 #include <thread>
 #include <vector>
 
-#include "daemon_run.h"
+#include "kavri_world.h"
 #include "fake_server.h"
 #include "helpers.h"
 #include "isolation.h"
@@ -165,64 +165,18 @@ pid_t aborted_daemon(int timeout_ms)
 	return daemon;
 }
 
-// One test's world: a temporary directory with the configuration, the
-// fake server, and the spawned processes' sanitizer reports.
-struct Scene {
-	TempDir dir;
+// The fake server, listening before the configuration names its port.
+struct WithFakeServer {
 	FakeServer server;
-	std::string conf = dir.file("kavri.conf");
-	std::string pid_file = dir.file("kavri.pid");  // where the daemon is expected to write
-	std::string san = dir.file("sanitizer");
-	uid_t runner = 0;  // who runs kavri, and so the daemon
+};
 
-	// `extra` settings come last and override the defaults set here.
+// A daemon test's world (kavri_world.h) around the fake server, with a
+// pause of one minute.
+struct Scene : WithFakeServer, Kavri {
+	// `extra` settings come last and override the defaults.
 	explicit Scene(const std::string &extra = "", const std::string &configured_pid_file = "")
+		: Kavri("127.0.0.1", server.port(), "DEAMON_D = 1\n" + extra, configured_pid_file)
 	{
-		std::string pid_path = configured_pid_file.empty() ? pid_file : configured_pid_file;
-		write_file(conf, loopback_config(server.port(), "DEAMON_S = true\nDEAMON_D = 1\nPID_FILE = " + pid_path + "\n" + extra));
-		// Kept to its owner, as a file with a password should be.
-		chmod(conf.c_str(), 0600);
-	}
-
-	~Scene()
-	{
-		kill_all_children_checked();
-		EXPECT_EQ(sanitizer_reports(san), "") << "sanitizer reports of the spawned processes";
-	}
-
-	// From now on kavri runs as `uid`, to whom the directory goes.
-	void run_as(uid_t uid)
-	{
-		runner = uid;
-		give_to(uid, {dir.path(), conf});
-	}
-
-	RunResult kavri(std::vector<std::string> args)
-	{
-		args.push_back("-c");
-		args.push_back(conf);
-		RunOptions o;
-		o.env = sanitizer_env(san);
-		o.cwd = dir.path();
-		if (runner != 0)
-			give_to(runner, {san});
-		RunResult r;
-		std::string why;
-		if (!run_program_as(runner, args, o, &r, &why))
-			ADD_FAILURE() << why;
-		return r;
-	}
-
-	// Log in with the extra arguments and wait for the daemon: its PID once
-	// the file names it and the system log has its first two lines, else 0.
-	pid_t start(const std::vector<std::string> &args = {}, RunResult *foreground = nullptr)
-	{
-		std::vector<std::string> a = {"-l"};
-		a.insert(a.end(), args.begin(), args.end());
-		RunResult r = kavri(a);
-		if (foreground != nullptr)
-			*foreground = r;
-		return wait_for_daemon(pid_file, r);
 	}
 };
 
@@ -230,9 +184,7 @@ class Daemon : public testing::Test {
 protected:
 	void SetUp() override
 	{
-		std::string why;
-		if (!syslog_sink_available(&why))
-			SKIP_OR_FAIL("no capture of the system log: " + why);
+		REQUIRE_SYSLOG_CAPTURE();
 	}
 };
 
@@ -413,9 +365,25 @@ TEST_F(Daemon, SigtermEndsTheDaemonAtOnce)
 			EXPECT_TRUE(exited_with(st, 0)) << "wait status " << st;
 			EXPECT_EQ(count_lines(pid, "Got signal(15), quitting."), 1u) << joined(messages(pid));
 			EXPECT_EQ(count_lines(pid, "Forced relogin"), 0u);
-			EXPECT_EQ(read_file(s.pid_file), std::to_string(pid) + "\n") << "the file stays";
+			EXPECT_FALSE(file_exists(s.pid_file)) << "the daemon leaves its PID file behind";
 		});
 	}
+}
+
+// On SIGTERM the daemon removes only the file it holds: one that has taken
+// its place at the path (removed and written anew by someone else) stays.
+TEST_F(Daemon, SigtermLeavesAFileThatIsNotItsOwn)
+{
+	RUN_ISOLATED(true, [&] {
+		Scene s;
+		pid_t pid = s.start();
+		ASSERT_GT(pid, 0);
+		ASSERT_EQ(unlink(s.pid_file.c_str()), 0);
+		write_file(s.pid_file, "4321\n");
+		kill(pid, SIGTERM);
+		EXPECT_TRUE(exited_with(reap_within(pid, 10000), 0));
+		EXPECT_EQ(read_file(s.pid_file), "4321\n");
+	});
 }
 
 // A storm of 1,000 SIGHUPs: the daemon lives through it and writes only
@@ -530,7 +498,7 @@ TEST_F(Daemon, SecondLoginSignalsTheRunningDaemonOnce)
 		ASSERT_GT(pid, 0);
 		ASSERT_TRUE(wait_pausing(pid));
 		s.server.clear_requests();
-		RunResult r = s.kavri({"-l", "-v"});
+		RunResult r = s.run({"-l", "-v"});
 		EXPECT_EQ(r.status, 0) << r.err;
 		EXPECT_NE(r.out.find("Already running on pid " + std::to_string(pid) + ", forcing relogin."), std::string::npos)
 			<< r.out;
@@ -556,11 +524,11 @@ TEST_F(Daemon, StatusReportsTheDaemonsPid)
 		Scene s;
 		pid_t pid = s.start();
 		ASSERT_GT(pid, 0);
-		RunResult quiet = s.kavri({"-s"});
+		RunResult quiet = s.run({"-s"});
 		EXPECT_EQ(quiet.status, pid % 256);
 		EXPECT_EQ(quiet.out, "");
 		EXPECT_EQ(quiet.err, "");
-		RunResult verbose = s.kavri({"-s", "-v"});
+		RunResult verbose = s.run({"-s", "-v"});
 		EXPECT_EQ(verbose.status, pid % 256);
 		EXPECT_NE(verbose.out.find("Current status: CONNECTED"), std::string::npos) << verbose.out;
 		EXPECT_NE(verbose.out.find("Login daemon running with PID = " + std::to_string(pid) + "\n"), std::string::npos)
@@ -585,7 +553,7 @@ TEST_F(Daemon, LogoutStopsTheDaemonAndLogsOut)
 			pid_t pid = s.start();
 			ASSERT_GT(pid, 0);
 			s.server.set_behaviour(Page::logout, c.logout);
-			RunResult r = s.kavri({"-o"});
+			RunResult r = s.run({"-o"});
 			EXPECT_EQ(r.status, c.status) << r.err;
 			EXPECT_TRUE(exited_with(reap_within(pid, 5000), 0)) << "the daemon ended by SIGTERM";
 			EXPECT_EQ(count_lines(pid, "Got signal(15), quitting."), 1u) << joined(messages(pid));
@@ -610,11 +578,113 @@ TEST_F(Daemon, UnwritablePathFallsBackToTmp)
 		ASSERT_GT(pid, 0);
 		EXPECT_EQ(read_file(TMP_PID), std::to_string(pid) + "\n");
 		EXPECT_EQ(lock_holder(TMP_PID), pid);
-		EXPECT_EQ(s.kavri({"-s"}).status, pid % 256);
-		RunResult r = s.kavri({"-o"});
+		EXPECT_EQ(s.run({"-s"}).status, pid % 256);
+		RunResult r = s.run({"-o"});
 		EXPECT_EQ(r.status, 0) << r.err;
 		EXPECT_TRUE(exited_with(reap_within(pid, 5000), 0));
-		EXPECT_TRUE(file_exists(TMP_PID));
+		// The stopped daemon took its file with it: the next login finds
+		// nothing to call stale.
+		EXPECT_FALSE(file_exists(TMP_PID));
+		RunResult again = s.run({"-l", "-v"});
+		EXPECT_EQ(again.status, 0) << again.err;
+		EXPECT_EQ(again.err.find("stale"), std::string::npos) << again.err;
+		EXPECT_EQ(again.out.find("Already running"), std::string::npos) << again.out;
+	});
+}
+
+// The children of this process that are still running (the daemons, as it
+// is their subreaper), and those that ended without being reaped.
+void daemons_of_this_round(std::vector<pid_t> *running, std::vector<pid_t> *ended)
+{
+	running->clear();
+	ended->clear();
+	for (pid_t k : children_of(getpid())) {
+		char state = process_state(k);
+		if (state == 'Z')
+			ended->push_back(k);
+		else if (state != 0)
+			running->push_back(k);
+	}
+}
+
+// Two -l started together leave one daemon, however their steps
+// interleave: a run never removes a PID file that a daemon holds, and a
+// daemon that finds the lock taken ends with one line. -o then stops it.
+TEST_F(Daemon, SimultaneousLoginsLeaveOneDaemon)
+{
+	RUN_ISOLATED(true, [&] {
+		for (int round = 1; round <= 20; round++) {
+			SCOPED_TRACE("round " + std::to_string(round));
+			Scene s;
+			RunResult a, b;
+			std::thread other([&] { b = s.run({"-l"}); });
+			a = s.run({"-l"});
+			other.join();
+			EXPECT_EQ(a.status, 0) << a.err;
+			EXPECT_EQ(b.status, 0) << b.err;
+			pid_t pid = wait_for_daemon(s.pid_file, a);
+			ASSERT_GT(pid, 0);
+
+			// Settled once every daemon has written its "Login" line or ended.
+			std::vector<pid_t> running, ended;
+			ASSERT_TRUE(wait_until(
+				[&] {
+					daemons_of_this_round(&running, &ended);
+					for (pid_t k : running)
+						if (!syslog_wait_for(k, "Login ", 0))
+							return false;
+					return true;
+				},
+				10000));
+			ASSERT_EQ(running, std::vector<pid_t>{pid}) << "daemons running: " << running.size();
+			for (pid_t k : ended) {
+				auto lines = messages(k);
+				if (lines.empty())
+					continue;  // an intermediate process of a foreground run
+				EXPECT_EQ(lines, std::vector<std::string>{"Cannot lock PID file for PID(" + std::to_string(k) + "), " +
+				                                          s.pid_file + ": another process holds it"});
+			}
+
+			RunResult r = s.run({"-o"});
+			EXPECT_EQ(r.status, 0) << r.err;
+			EXPECT_TRUE(exited_with(reap_within(pid, 5000), 0));
+			EXPECT_FALSE(file_exists(s.pid_file));
+		}
+	});
+}
+
+// A PID file whose lock another process holds, but which names no daemon
+// (here, it holds no number yet): the run logs in and leaves the file
+// alone; its daemon cannot take the lock and ends with one line and the
+// foreground's result.
+TEST_F(Daemon, LockedFileIsNeverRemovedAndItsDaemonEnds)
+{
+	RUN_ISOLATED(true, [&] {
+		Scene s;
+		write_file(s.pid_file, "");
+		StandIn holder(s.pid_file, {.write_pid = false});
+		ASSERT_GT(holder.pid(), 0);
+		RunResult fg = s.run({"-l"});
+		EXPECT_EQ(fg.status, 0) << fg.err;
+		EXPECT_EQ(fg.out, "");
+		EXPECT_EQ(fg.err, "");
+		pid_t daemon = 0;
+		ASSERT_TRUE(wait_until(
+			[&] {
+				for (pid_t k : children_of(getpid()))
+					if (k != holder.pid() && count_lines(k, "Cannot lock PID file") > 0)
+						daemon = k;
+				return daemon > 0;
+			},
+			10000))
+			<< "no daemon wrote that it cannot take the lock";
+		EXPECT_TRUE(exited_with(reap_within(daemon, 5000), 0));
+		auto lines = syslog_lines(daemon);
+		ASSERT_EQ(lines.size(), 1u);
+		EXPECT_EQ(lines[0].message,
+		          "Cannot lock PID file for PID(" + std::to_string(daemon) + "), " + s.pid_file + ": another process holds it");
+		EXPECT_EQ(lines[0].priority, ERR);
+		EXPECT_EQ(lock_holder(s.pid_file), holder.pid()) << "the holder's file was replaced";
 	});
 }
 
@@ -649,7 +719,7 @@ TEST_F(Daemon, NothingWritableEndsTheDaemon)
 				s.server.set_behaviour(Page::login, Behaviour::reset);
 			std::vector<std::string> args = {"-l"};
 			args.insert(args.end(), c.args.begin(), c.args.end());
-			RunResult fg = s.kavri(args);
+			RunResult fg = s.run(args);
 			EXPECT_EQ(fg.status, c.status);
 
 			pid_t daemon = aborted_daemon(10000);
@@ -736,7 +806,7 @@ TEST_F(Daemon, LinkOrPipeAtThePidPathIsNeverWritten)
 					}
 
 					if (at_tmp) {
-						RunResult fg = s.kavri({"-l"});
+						RunResult fg = s.run({"-l"});
 						EXPECT_EQ(fg.status, 0) << fg.err;
 						auto returned = Clock::now();
 						pid_t daemon = aborted_daemon(10000);

@@ -17,6 +17,7 @@
 #include "fake_server.h"
 #include "helpers.h"
 #include "isolation.h"
+#include "kavri_world.h"
 
 namespace {
 
@@ -114,13 +115,8 @@ TEST(Detach, EveryDaemonLeavesTheTerminal)
 		for (int i = 0; i < RUNS; i++) {
 			SCOPED_TRACE("run " + std::to_string(i + 1));
 			std::string pid_file = dir.file(std::to_string(i) + ".pid");
-			pid_t pid = 0;
-			ASSERT_TRUE(wait_until(
-				[&] {
-					pid = static_cast<pid_t>(atol(read_file(pid_file).c_str()));
-					return pid > 0;
-				},
-				10000));
+			pid_t pid = wait_for_daemon(pid_file);
+			ASSERT_GT(pid, 0);
 			long session = 0, tty = -1;
 			ASSERT_TRUE(session_and_tty(pid, &session, &tty));
 			EXPECT_EQ(session, pid) << "leads a session of its own";

@@ -9,6 +9,7 @@
 #include "fake_server.h"
 #include "helpers.h"
 #include "isolation.h"
+#include "kavri_world.h"
 #include "syslog_sink.h"
 
 namespace {
@@ -17,9 +18,7 @@ const char WARNING[] = "holds your password and can be read by other users: chmo
 
 TEST(ExposedConfiguration, VerboseDaemonWarnsOnce)
 {
-	std::string why;
-	if (!syslog_sink_available(&why))
-		SKIP_OR_FAIL("no capture of the system log: " + why);
+	REQUIRE_SYSLOG_CAPTURE();
 	struct {
 		mode_t mode;
 		const char *verbose;  // or none
@@ -45,13 +44,9 @@ TEST(ExposedConfiguration, VerboseDaemonWarnsOnce)
 				args.push_back(c.verbose);
 			RunResult fg = run_program(args);
 			EXPECT_EQ(fg.err, "");
-			pid_t pid = 0;
-			ASSERT_TRUE(wait_until(
-				[&] {
-					pid = static_cast<pid_t>(atol(read_file(pid_file).c_str()));
-					return pid > 0 && syslog_wait_for(pid, "Login successful.", 0);
-				},
-				10000));
+			pid_t pid = wait_for_daemon(pid_file, fg);
+			ASSERT_GT(pid, 0);
+			ASSERT_TRUE(syslog_wait_for(pid, "Login successful.", 0));
 			int warnings = 0;
 			for (const auto &l : syslog_lines(pid))
 				if (l.message.find(WARNING) != std::string::npos) {

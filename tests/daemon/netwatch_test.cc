@@ -109,12 +109,19 @@ std::string multipath(const std::vector<int> &indexes)
 }
 
 // The watcher's verdict on the bytes, laid out as the kernel's read would
-// lay them: aligned for a message header.
-bool relevant(const std::string &bytes, const netwatch_filter &f)
+// lay them: aligned for a message header. The links' states are `f`'s.
+bool relevant_to(const std::string &bytes, netwatch_filter &f)
 {
 	std::vector<uint64_t> aligned(bytes.size() / 8 + 1);
 	memcpy(aligned.data(), bytes.data(), bytes.size());
 	return netwatch_relevant(aligned.data(), bytes.size(), f);
+}
+
+// The verdict of a watch that has seen nothing before.
+bool relevant(const std::string &bytes, const netwatch_filter &f)
+{
+	netwatch_filter fresh = f;
+	return relevant_to(bytes, fresh);
 }
 
 const netwatch_filter ANY = {nullptr, 0};
@@ -122,6 +129,18 @@ const netwatch_filter UP1 = {"up1", 3};          // the chosen interface, index 
 const netwatch_filter UP1_GONE = {"up1", 0};     // chosen, not there (yet)
 
 constexpr unsigned UP_RUNNING = IFF_UP | IFF_RUNNING | IFF_MULTICAST;
+
+std::string link(int index, unsigned flags)
+{
+	return Message(RTM_NEWLINK, link_body(index, flags)).bytes();
+}
+
+// A wireless-extension event: a new-link message with IFLA_WIRELESS.
+std::string wireless(int index, unsigned flags)
+{
+	const char event[8] = {};
+	return Message(RTM_NEWLINK, link_body(index, flags)).attr(IFLA_WIRELESS, event, sizeof event).bytes();
+}
 
 TEST(NetwatchParse, TableOfMessages)
 {
@@ -231,6 +250,80 @@ TEST(NetwatchParse, TableOfMessages)
 		EXPECT_EQ(relevant(c.bytes, c.filter), c.counts) << c.name;
 }
 
+// Reads one after another on one watch: only the change into up and
+// running counts, never a wireless event, and addresses and default
+// routes count as they come.
+TEST(NetwatchParse, OnlyALinkComingUpCounts)
+{
+	const std::string addr = Message(RTM_NEWADDR, addr_body(AF_INET, 2, RT_SCOPE_UNIVERSE)).bytes();
+	const std::string route = Message(RTM_NEWROUTE, route_body(AF_INET, 0)).attr_u32(RTA_OIF, 2).bytes();
+	const std::string removed = Message(RTM_DELLINK, link_body(2, 0)).bytes();
+	struct Read {
+		std::string bytes;
+		bool counts;
+	};
+	struct Case {
+		const char *name;
+		netwatch_filter filter;
+		std::vector<Read> reads;
+	} cases[] = {
+		{"a link appears running, then changes its MTU, alias, queue length",
+		 ANY,
+		 {{link(2, UP_RUNNING), true}, {link(2, UP_RUNNING), false}, {link(2, UP_RUNNING | IFF_PROMISC), false}}},
+		{"down, then up",
+		 ANY,
+		 {{link(2, UP_RUNNING), true}, {link(2, IFF_UP), false}, {link(2, UP_RUNNING), true}}},
+		{"up before its carrier, then the carrier",
+		 ANY,
+		 {{link(2, IFF_UP), false}, {link(2, IFF_UP), false}, {link(2, UP_RUNNING), true}}},
+		{"down and up within one read", ANY, {{link(2, UP_RUNNING), true}, {link(2, 0) + link(2, UP_RUNNING), true}}},
+		{"up and changed within one read", ANY, {{link(2, 0), false}, {link(2, UP_RUNNING) + link(2, UP_RUNNING), true}}},
+		{"two links, each counted once",
+		 ANY,
+		 {{link(2, UP_RUNNING), true}, {link(5, UP_RUNNING), true}, {link(2, UP_RUNNING) + link(5, UP_RUNNING), false}}},
+		{"wireless events of a running link",
+		 ANY,
+		 {{link(2, UP_RUNNING), true}, {wireless(2, UP_RUNNING), false}, {wireless(2, UP_RUNNING), false}}},
+		{"a wireless event never counts, even of a link not seen",
+		 ANY,
+		 {{wireless(2, UP_RUNNING), false}, {link(2, UP_RUNNING), true}}},
+		{"a wireless event does not hide the link going up",
+		 ANY,
+		 {{link(2, IFF_UP), false}, {wireless(2, UP_RUNNING), false}, {link(2, UP_RUNNING), true}}},
+		{"removed, then back running",
+		 ANY,
+		 {{link(2, UP_RUNNING), true}, {removed, false}, {link(2, UP_RUNNING), true}}},
+		{"addresses and default routes of a running link still count",
+		 ANY,
+		 {{link(2, UP_RUNNING), true}, {addr, true}, {route, true}, {link(2, UP_RUNNING) + addr, true}}},
+		{"the chosen link's change counts once",
+		 UP1,
+		 {{link(4, UP_RUNNING), false}, {link(3, UP_RUNNING), true}, {link(3, UP_RUNNING), false},
+		  {link(3, 0), false}, {link(3, UP_RUNNING), true}}},
+	};
+	for (const auto &c : cases) {
+		SCOPED_TRACE(c.name);
+		netwatch_filter f = c.filter;
+		for (size_t i = 0; i < c.reads.size(); i++)
+			EXPECT_EQ(relevant_to(c.reads[i].bytes, f), c.reads[i].counts) << "read " << i + 1;
+	}
+}
+
+// More interfaces than the watch remembers: those beyond it count
+// whenever they are running, as a change may not go unseen.
+TEST(NetwatchParse, LinksBeyondWhatIsRemembered)
+{
+	netwatch_filter f = ANY;
+	for (int i = 1; i <= NETWATCH_LINKS; i++)
+		ASSERT_TRUE(relevant_to(link(i, UP_RUNNING), f)) << i;
+	EXPECT_FALSE(relevant_to(link(1, UP_RUNNING), f));
+	EXPECT_TRUE(relevant_to(link(NETWATCH_LINKS + 1, UP_RUNNING), f));
+	EXPECT_TRUE(relevant_to(link(NETWATCH_LINKS + 1, UP_RUNNING), f));
+	EXPECT_FALSE(relevant_to(Message(RTM_DELLINK, link_body(1, 0)).bytes(), f));
+	EXPECT_TRUE(relevant_to(link(NETWATCH_LINKS + 1, UP_RUNNING), f)) << "now in the removed one's place";
+	EXPECT_FALSE(relevant_to(link(NETWATCH_LINKS + 1, UP_RUNNING), f));
+}
+
 // The real socket, in a network namespace of the test's own.
 TEST(NetwatchSocket, TakesOnlyTheKernelsMessagesAndReadsAnOverrunAsAChange)
 {
@@ -257,6 +350,25 @@ TEST(NetwatchSocket, TakesOnlyTheKernelsMessagesAndReadsAnOverrunAsAChange)
 		ASSERT_TRUE(run_ip({"route", "add", "default", "via", "192.0.2.1"}, &why)) << why;
 		ASSERT_TRUE(wait_until([&] { return netwatch_drain(fd.get(), up0) == 1; }, 3000));
 		EXPECT_EQ(up0.index, static_cast<int>(if_nametoindex("up0")));
+
+		// A watch that has learnt the links: a running link's changes of
+		// MTU, alias and queue length are no news; down and up again is.
+		netwatch_filter seeded = {nullptr, 0};
+		ASSERT_EQ(netwatch_seed(seeded), 0) << strerror(errno);
+		EXPECT_EQ(netwatch_drain(fd.get(), seeded), 0);
+		for (const std::vector<std::string> &change :
+		     {std::vector<std::string>{"mtu", "1400"}, {"alias", "foo"}, {"txqueuelen", "500"}}) {
+			std::vector<std::string> args = {"link", "set", "up0"};
+			args.insert(args.end(), change.begin(), change.end());
+			ASSERT_TRUE(run_ip(args, &why)) << why;
+		}
+		std::this_thread::sleep_for(std::chrono::milliseconds(200));
+		EXPECT_EQ(netwatch_drain(fd.get(), seeded), 0) << "a change of a running link counted";
+		ASSERT_TRUE(run_ip({"link", "set", "up0", "down"}, &why)) << why;
+		std::this_thread::sleep_for(std::chrono::milliseconds(100));
+		EXPECT_EQ(netwatch_drain(fd.get(), seeded), 0) << "a link going down counted";
+		ASSERT_TRUE(run_ip({"link", "set", "up0", "up"}, &why)) << why;
+		ASSERT_TRUE(wait_until([&] { return netwatch_drain(fd.get(), seeded) == 1; }, 3000));
 
 		// The same news from a process instead of the kernel counts for nothing.
 		struct sockaddr_nl self = {};

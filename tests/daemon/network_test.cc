@@ -16,7 +16,7 @@
 #include <thread>
 #include <vector>
 
-#include "daemon_run.h"
+#include "kavri_world.h"
 #include "fake_server.h"
 #include "helpers.h"
 #include "isolation.h"
@@ -103,9 +103,7 @@ class NetworkDaemon : public testing::Test {
 protected:
 	void SetUp() override
 	{
-		std::string why;
-		if (!syslog_sink_available(&why))
-			SKIP_OR_FAIL("no capture of the system log: " + why);
+		REQUIRE_SYSLOG_CAPTURE();
 	}
 };
 
@@ -182,6 +180,39 @@ TEST_F(NetworkDaemon, LinkBounceChecksOnlyWhenWatched)
 			}
 		});
 	}
+}
+
+// A running link whose MTU, alias or queue length changes has not come up:
+// no check. Down and up again is a link coming up: one check.
+TEST_F(NetworkDaemon, OnlyALinkComingUpCounts)
+{
+	RUN_ISOLATED(true, [] {
+		ENTER_PRIVATE_NETWORK();
+		Uplink a("up0", "sv0", "192.0.2");
+		ASSERT_TRUE(a.ok()) << a.far.error();
+		ASSERT_TRUE(a.bring_up());
+		Kavri k(SERVER_V4, a.server->port(), "DEAMON_S = true\n");
+		RunResult fg;
+		pid_t pid = k.start(&fg);
+		ASSERT_GT(pid, 0);
+		EXPECT_EQ(fg.status, 0) << fg.err;
+		// Well past the second that follows the start, when no pass may begin.
+		std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+		a.server->clear_requests();
+
+		ASSERT_TRUE(Uplink::ip({"link", "set", "up0", "mtu", "1400"}));
+		ASSERT_TRUE(Uplink::ip({"link", "set", "up0", "alias", "foo"}));
+		ASSERT_TRUE(Uplink::ip({"link", "set", "up0", "txqueuelen", "500"}));
+		std::this_thread::sleep_for(std::chrono::seconds(4));
+		EXPECT_EQ(a.server->requests().size(), 0u) << all_lines(pid);
+		EXPECT_EQ(count_lines(pid, NOTICE), 0u) << all_lines(pid);
+
+		ASSERT_TRUE(a.bounce());
+		ASSERT_TRUE(a.server->wait_for(Page::status, 1, 10000)) << all_lines(pid);
+		std::this_thread::sleep_for(std::chrono::seconds(4));
+		EXPECT_EQ(a.server->count(Page::status), 1u) << all_lines(pid);
+		EXPECT_EQ(count_lines(pid, NOTICE), 1u) << all_lines(pid);
+	});
 }
 
 // 50 flaps within a second: one check, once the network has settled.

@@ -9,7 +9,7 @@
 #include <string>
 #include <thread>
 
-#include "daemon_run.h"
+#include "kavri_world.h"
 #include "fake_server.h"
 #include "isolation.h"
 #include "syslog_sink.h"
@@ -20,9 +20,7 @@ class DaemonPace : public testing::Test {
 protected:
 	void SetUp() override
 	{
-		std::string why;
-		if (!syslog_sink_available(&why))
-			SKIP_OR_FAIL("no capture of the system log: " + why);
+		REQUIRE_SYSLOG_CAPTURE();
 	}
 };
 

@@ -3,6 +3,7 @@
 // /tmp of their own.
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -50,16 +51,16 @@ pid_t lock_holder_seen_from_child(const std::string &path)
 
 // ---- writing ----
 
-TEST(PidFileWrite, WritesNumberLineWithMode0644AndHoldsTheLock)
+TEST(PidFileClaim, WritesNumberLineWithMode0644AndHoldsTheLock)
 {
 	TempDir dir;
 	std::string path = dir.file("kavri.pid");
-	const char *field = path.c_str();
 	mode_t old = umask(077);  // fchmod, not the mask, decides the mode
-	int r = pid_file_write(&field, 4242);
+	pid_claim c = pid_file_claim(path.c_str(), 4242);
 	umask(old);
-	ASSERT_EQ(r, 0) << strerror(errno);
-	EXPECT_EQ(field, path.c_str());
+	ASSERT_EQ(c.result, 0) << strerror(c.error);
+	EXPECT_FALSE(c.taken);
+	EXPECT_STREQ(c.path, path.c_str());
 	// Before anything here opens and closes the file: that would drop the
 	// lock, which belongs to the process, not to the descriptor.
 	EXPECT_EQ(lock_holder_seen_from_child(path), getpid());
@@ -67,21 +68,20 @@ TEST(PidFileWrite, WritesNumberLineWithMode0644AndHoldsTheLock)
 	EXPECT_EQ(mode_of(path), 0644u);
 }
 
-TEST(PidFileWrite, LeftoverFileIsEmptiedAndTightened)
+TEST(PidFileClaim, LeftoverFileIsEmptiedAndTightened)
 {
 	TempDir dir;
 	std::string path = dir.file("kavri.pid");
 	write_file(path, "123456789\nsomething else\n");
 	chmod(path.c_str(), 0666);
-	const char *field = path.c_str();
-	ASSERT_EQ(pid_file_write(&field, -7), 0);
+	ASSERT_EQ(pid_file_claim(path.c_str(), -7).result, 0);
 	EXPECT_EQ(read_file(path), "-7\n");
 	EXPECT_EQ(mode_of(path), 0644u);
 }
 
 // The first path that opens ends the search, even when it then fails:
 // a live daemon's file is neither emptied nor passed over for /tmp.
-TEST(PidFileWrite, FileLockedByAnotherProcessIsLeftAlone)
+TEST(PidFileClaim, FileLockedByAnotherProcessIsLeftAlone)
 {
 	RUN_ISOLATED(false, [] {
 		TempDir dir;
@@ -89,11 +89,10 @@ TEST(PidFileWrite, FileLockedByAnotherProcessIsLeftAlone)
 		write_file(path, "777\n");
 		StandIn holder(path, {.write_pid = false});
 		ASSERT_GT(holder.pid(), 0);
-		const char *field = path.c_str();
-		errno = 0;
-		EXPECT_EQ(pid_file_write(&field, 42), -1);
-		EXPECT_TRUE(errno == EAGAIN || errno == EACCES) << strerror(errno);
-		EXPECT_EQ(field, path.c_str());
+		pid_claim c = pid_file_claim(path.c_str(), 42);
+		EXPECT_EQ(c.result, -1);
+		EXPECT_TRUE(c.taken) << strerror(c.error);
+		EXPECT_STREQ(c.path, path.c_str());
 		EXPECT_EQ(read_file(path), "777\n");
 		EXPECT_FALSE(file_exists(TMP_PID));
 	});
@@ -101,7 +100,7 @@ TEST(PidFileWrite, FileLockedByAnotherProcessIsLeftAlone)
 
 // A full disk shows only on the write: that is a failure too, and it does
 // not move on to the next path.
-TEST(PidFileWrite, WriteThatDoesNotFitIsFailure)
+TEST(PidFileClaim, WriteThatDoesNotFitIsFailure)
 {
 	RUN_ISOLATED(false, [] {
 		TempDir dir;
@@ -110,18 +109,18 @@ TEST(PidFileWrite, WriteThatDoesNotFitIsFailure)
 		ASSERT_EQ(mount("kavri-full", small.c_str(), "tmpfs", 0, "size=4k"), 0) << strerror(errno);
 		write_file(small + "/filler", std::string(8192, 'x'));  // fills it
 		std::string path = small + "/kavri.pid";
-		const char *field = path.c_str();
-		errno = 0;
-		EXPECT_EQ(pid_file_write(&field, 1234567), -1);
-		EXPECT_EQ(errno, ENOSPC) << strerror(errno);
-		EXPECT_EQ(field, path.c_str());
+		pid_claim c = pid_file_claim(path.c_str(), 1234567);
+		EXPECT_EQ(c.result, -1);
+		EXPECT_FALSE(c.taken);
+		EXPECT_EQ(c.error, ENOSPC) << strerror(c.error);
+		EXPECT_STREQ(c.path, path.c_str());
 		EXPECT_FALSE(file_exists(TMP_PID));
 	});
 }
 
 // Paths that must not be written fall through to the next one, and what
 // they lead to is left as it was.
-TEST(PidFileWrite, UnfitPathMovesOnToTmpAndLeavesItAlone)
+TEST(PidFileClaim, UnfitPathMovesOnToTmpAndLeavesItAlone)
 {
 	struct Case {
 		const char *name;
@@ -148,9 +147,9 @@ TEST(PidFileWrite, UnfitPathMovesOnToTmpAndLeavesItAlone)
 			write_file(target, "precious\n");
 			std::string path = std::string(c.name) == "missing directory" ? dir.file("gone/kavri.pid") : dir.file("kavri.pid");
 			c.plant(path, target);
-			const char *field = path.c_str();
-			ASSERT_EQ(pid_file_write(&field, 31337), 0) << strerror(errno);
-			EXPECT_EQ(field, pid_fallbacks[0]);
+			pid_claim claim = pid_file_claim(path.c_str(), 31337);
+			ASSERT_EQ(claim.result, 0) << strerror(claim.error);
+			EXPECT_EQ(claim.path, pid_fallbacks[0]);
 			EXPECT_EQ(read_file(TMP_PID), "31337\n");
 			EXPECT_EQ(read_file(target), "precious\n");
 			if (std::string(c.name) == "owned by another user") {
@@ -160,7 +159,7 @@ TEST(PidFileWrite, UnfitPathMovesOnToTmpAndLeavesItAlone)
 	}
 }
 
-TEST(PidFileWrite, NothingWritableLeavesNoPath)
+TEST(PidFileClaim, NothingWritableNamesTheLastPathTried)
 {
 	RUN_ISOLATED(false, [] {
 		TempDir dir;
@@ -168,11 +167,11 @@ TEST(PidFileWrite, NothingWritableLeavesNoPath)
 		ASSERT_EQ(mkdir(TMP_PID.c_str(), 0755), 0);
 		write_file(dir.file("~"), "a file where the directory should be\n");
 		ASSERT_EQ(chdir(dir.path().c_str()), 0);
-		const char *field = path.c_str();
-		errno = 0;
-		EXPECT_EQ(pid_file_write(&field, 99), -1);
-		EXPECT_EQ(errno, ENOTDIR) << strerror(errno);  // the last path's error
-		EXPECT_EQ(field, nullptr);
+		pid_claim c = pid_file_claim(path.c_str(), 99);
+		EXPECT_EQ(c.result, -1);
+		EXPECT_FALSE(c.taken);
+		EXPECT_EQ(c.error, ENOTDIR) << strerror(c.error);  // the last path's error
+		EXPECT_EQ(c.path, pid_fallbacks[1]);
 	});
 }
 
@@ -318,6 +317,24 @@ TEST(PidFileRemove, RemovedOrAbsentIsSuccess)
 	EXPECT_FALSE(file_exists(path));
 	EXPECT_EQ(pid_file_remove(path.c_str()), 0);
 	EXPECT_EQ(pid_file_remove(dir.file("no/such/dir").c_str()), 0);
+}
+
+// A file whose lock another process holds is a daemon's, or one being
+// claimed: it stays, unless its holder lets go within the wait.
+TEST(PidFileRemove, FileWhoseLockIsHeldStays)
+{
+	TempDir dir;
+	std::string path = dir.file("kavri.pid");
+	StandIn holder(path);
+	ASSERT_GT(holder.pid(), 0);
+	EXPECT_EQ(pid_file_remove(path.c_str()), PID_FILE_HELD);
+	EXPECT_EQ(pid_file_remove(path.c_str(), 200), PID_FILE_HELD);
+	EXPECT_EQ(read_file(path), std::to_string(holder.pid()) + "\n");
+
+	pid_t pid = holder.pid();
+	kill(pid, SIGTERM);  // the stand-in ends; its file stays behind
+	EXPECT_EQ(pid_file_remove(path.c_str(), 5000), 0);
+	EXPECT_FALSE(file_exists(path));
 }
 
 TEST(PidFileRemove, PermissionDeniedKeepsErrno)

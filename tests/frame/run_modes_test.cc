@@ -180,9 +180,11 @@ const Row ROWS[] = {
 	 .signals = {}, .file_stays = true,
 	 .probes = 1, .logins = 1, .logouts = 0,
 	 .silent = true},
+	// Never signalled; and as PID 1 holds its lock, the file is never
+	// removed either.
 	{.name = "-l, file names PID 1",
 	 .args = {"-l"}, .file = File::pid_one, .server = Server::logged_out, .status = 0,
-	 .signals = {}, .file_stays = false,
+	 .signals = {}, .file_stays = true,
 	 .probes = 1, .logins = 1, .logouts = 0,
 	 .err = {"kill(1, SIGHUP) failed: No such process\n\n"}},
 	// Logout.
@@ -223,7 +225,7 @@ const Row ROWS[] = {
 	 .err = {"No active session found, will logout anyway."}},
 	{.name = "-o, file names PID 1",
 	 .args = {"-o"}, .file = File::pid_one, .server = Server::logged_in, .status = 0,
-	 .signals = {}, .file_stays = false,
+	 .signals = {}, .file_stays = true,
 	 .probes = 0, .logins = 0, .logouts = 1,
 	 .err = {"No active session found, will logout anyway."}},
 	{.name = "-o, logout not confirmed",
@@ -554,6 +556,39 @@ TEST(RunModes, BrokenConfigurationSendsNothing)
 		EXPECT_EQ(strip_prefixes(r.err), "<filename>:6 -- syntax error\nERR: Configuration file " + conf +
 		                                     " has a syntax error: stopped, nothing was sent.\n");
 		EXPECT_EQ(r.out, "");
+	}
+	usleep(200 * 1000);
+	EXPECT_TRUE(server.requests().empty());
+}
+
+// Settings that would send what the file did not mean (the form in clear
+// where TLS was asked for, a reply read as a login by an empty marker):
+// every run mode ends with one line and status 1, and nothing is sent.
+TEST(RunModes, MisleadingSettingsSendNothing)
+{
+	FakeServer server;
+	ASSERT_TRUE(server.listening());
+	TempDir dir;
+	std::string conf = dir.file("kavri.conf");
+	const std::string pin = std::string(43, 'A') + "=";
+	struct Case {
+		std::string extra;
+		std::string err;
+	} cases[] = {
+		{"TLS = 1\nTLS_PIN = \"" + pin + "\"\n", "TLS \"1\" is not true, yes, on, false, no or off: nothing was sent."},
+		{"TLS_PIN = \"" + pin + "\"\n", "TLS_PIN is set but TLS is off (a pin is for SERV over TLS): nothing was sent."},
+		{"LOGGED_IN_STRING = \"\"\n", "LOGGED_IN_STRING is empty, so every reply would hold it: nothing was sent."},
+	};
+	for (const auto &c : cases) {
+		write_file(conf, loopback_config(server.port(), "PID_FILE = " + dir.file("kavri.pid") +
+		                                                    "\n" + c.extra));
+		for (const char *mode : {"-l", "-o", "-s"}) {
+			SCOPED_TRACE(c.extra + mode);
+			RunResult r = run_program({mode, "-v", "-c", conf});
+			EXPECT_EQ(r.status, 1);
+			EXPECT_EQ(strip_prefixes(r.err), "ERR: " + c.err + "\n");
+			EXPECT_EQ(r.out, "");
+		}
 	}
 	usleep(200 * 1000);
 	EXPECT_TRUE(server.requests().empty());

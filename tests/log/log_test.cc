@@ -58,9 +58,7 @@ TEST(ConsoleWriter, TrailingNewlineLeavesEmptyLineAndDataIsLiteral)
 // console.
 TEST(Routing, ModeWordDecidesWhatIsWrittenAndWhere)
 {
-	std::string why;
-	if (!syslog_sink_available(&why))
-		SKIP_OR_FAIL("no capture of the system log: " + why);
+	REQUIRE_SYSLOG_CAPTURE();
 	struct Case {
 		unsigned mode;
 		bool err, info, debug;            // written to the console?
@@ -100,9 +98,7 @@ class SystemLog : public ::testing::Test {
 protected:
 	void SetUp() override
 	{
-		std::string why;
-		if (!syslog_sink_available(&why))
-			SKIP_OR_FAIL(why);
+		REQUIRE_SYSLOG_CAPTURE();
 		// Entries of earlier tests may still be on their way: write a
 		// mark, wait for it, and count only what follows it.
 		std::string mark = "mark " + std::to_string(++marks_);

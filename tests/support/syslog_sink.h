@@ -13,10 +13,20 @@
 #include <vector>
 
 #include "dev_log.h"
+#include "helpers.h"
 
 // Set up the capture in this process, once (a child forked later shares
 // it). False, with `why` filled, where it cannot be had (it needs root).
 bool syslog_sink_available(std::string *why);
+
+// The guard of every test that reads the system log: skips where it cannot
+// be captured, fails under CI.
+#define REQUIRE_SYSLOG_CAPTURE()                                              \
+	do {                                                                      \
+		std::string why_;                                                     \
+		if (!syslog_sink_available(&why_))                                    \
+			SKIP_OR_FAIL("no capture of the system log: " + why_);            \
+	} while (0)
 
 // Every captured line written by `pid` since this process's view of the
 // log began (when the capture was set up, or the last

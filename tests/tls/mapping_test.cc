@@ -9,6 +9,7 @@
 #include "fake_server.h"
 #include "helpers.h"
 #include "isolation.h"
+#include "kavri_world.h"
 #include "pki.h"
 #include "syslog_sink.h"
 #include "tls_fake_server.h"
@@ -63,14 +64,8 @@ TEST(Mapping, DaemonMapsOpenSslOnlyWithTls)
 			o.env = sanitizer_env(dir.file("sanitizer"));
 			RunResult r = run_program({"-c", conf, "-l"}, o);
 			EXPECT_EQ(r.status, 0) << r.err;
-			pid_t pid = 0;
-			ASSERT_TRUE(wait_until(
-				[&] {
-					pid = static_cast<pid_t>(atol(read_file(pid_file).c_str()));
-					return pid > 0 && syslog_wait_for(pid, "Login ", 0);
-				},
-				10000))
-				<< r.err;
+			pid_t pid = wait_for_daemon(pid_file, r);
+			ASSERT_GT(pid, 0);
 			EXPECT_TRUE(syslog_wait_for(pid, "Login successful.", 0));
 			std::string mapped = openssl_maps(pid);
 			if (row.tls)
