@@ -188,8 +188,8 @@ bool daemon_start(const login_session *session, unsigned verbosity, pause_source
 		unique_fd(net),
 		{c.interface != nullptr && *c.interface != '\0' ? c.interface : nullptr, 0},
 	};
-	if (src.net.get() >= 0)
-		netwatch_seed(src.filter);  // links running now count only once they have been down
+	if (src->net.get() >= 0)
+		netwatch_seed(src->filter);  // links running now count only once they have been down
 	// Without its wake-up and its timer the pause could not end.
 	if (src->wake.get() < 0 || src->timer.get() < 0) {
 		log_msg(verbosity, LOG_ERR, "Cannot pause between checks: %s", strerror(errno));
