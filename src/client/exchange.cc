@@ -7,10 +7,11 @@
 #include <cerrno>
 #include <cstring>
 
-#include "client/client.h"
-#include "client/socket.h"
-#include "client/transport.h"
+#include "base/unique_fd.h"
 #include "log/log.h"
+#include "net/connect.h"
+#include "net/transport.h"
+#include "net/wait.h"
 
 namespace {
 
@@ -75,9 +76,9 @@ int run_exchange(login_session *s, unsigned verbosity, const exchange_kind &kind
 		return -1;
 	}
 	// Declared after the socket: freed before it closes.
-	tls_channel tls;
+	tls_channel_ptr tls;
 	transport link{sock.get(), nullptr};
-	if (c.tls && transport_secure(link, tls, c, verbosity) != 0) {
+	if (c.tls && transport_secure(link, tls, tls_settings{c.server, c.tls_ca_file, c.tls_pin}, verbosity) != 0) {
 		// Refused as a connection is: nothing has been sent.
 		log_msg(verbosity, LOG_ERR, "Failed to connect to login server (%s): %s", c.server, strerror(errno));
 		return -1;

@@ -1,12 +1,12 @@
-// The login: post the form, then judge and report the reply.
+#include "client/login.h"
+
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
 
-#include "client/client.h"
 #include "client/exchange.h"
-#include "client/request.h"
+#include "http/request.h"
 #include "log/log.h"
 
 namespace {

@@ -1,9 +1,9 @@
-// The logout: request the logout page; only the logged-out marker confirms.
+#include "client/logout.h"
+
 #include <cstring>
 
-#include "client/client.h"
 #include "client/exchange.h"
-#include "client/request.h"
+#include "http/request.h"
 #include "log/log.h"
 
 namespace {
@@ -36,7 +36,7 @@ const exchange_kind logout_kind = {
 int http_logout_request(login_session *session, unsigned verbosity)
 {
 	int result = run_exchange(session, verbosity, logout_kind);
-	// Whatever the server says, this program no longer counts on a login.
+	// Whatever the server says, this program does not count on a login.
 	session->logged_in = 0;
 	if (result != 0)
 		return -1;

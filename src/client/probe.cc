@@ -1,9 +1,9 @@
-// The status probe: is the login session at the server alive?
+#include "client/probe.h"
+
 #include <cstring>
 
-#include "client/client.h"
 #include "client/exchange.h"
-#include "client/request.h"
+#include "http/request.h"
 #include "log/log.h"
 
 namespace {

@@ -9,10 +9,10 @@
 #include <cstring>
 #include <string>
 
-#include "client/tls.h"
 #include "config/reader.h"
 #include "config/settings.h"
 #include "log/log.h"
+#include "net/tls_pins.h"
 
 namespace {
 

@@ -14,7 +14,8 @@
 #include <mutex>
 
 #include "base/unique_fd.h"
-#include "client/client.h"
+#include "client/probe.h"
+#include "client/retry.h"
 #include "daemon/netwatch.h"
 #include "daemon/pidfile.h"
 #include "daemon/schedule.h"
@@ -241,7 +242,7 @@ bool daemon_start(const login_session *session, unsigned verbosity, pause_source
 		http_pre_login(session, verbosity);
 		if (c.daemon_login && !session->logged_in) {
 			log_msg(verbosity, LOG_INFO, "Daemon logging in again.");
-			http_do_login(session, verbosity);
+			http_do_login(session, verbosity, retry_sleep);
 		}
 		// A check the timer did not call for reports as a forced one.
 		if (why != pass_reason::periodic)

@@ -6,7 +6,9 @@
 #include <cerrno>
 #include <cstring>
 
-#include "client/client.h"
+#include "client/login.h"
+#include "client/logout.h"
+#include "client/probe.h"
 #include "daemon/daemon.h"
 #include "daemon/pidfile.h"
 #include "frame/options.h"

@@ -19,9 +19,8 @@
 #include <tuple>
 
 #include "capture.h"
-#include "client/client.h"
+#include "client/probe.h"
 #include "client/exchange.h"
-#include "client/transport.h"
 #include "client_support.h"
 #include "fake_server.h"
 #include "transcript.h"
@@ -253,54 +252,6 @@ TEST(UnresolvableName, ThreeLookupLinesThenTheConnectionLine)
 		EXPECT_EQ(got.logged_in, 0);
 		EXPECT_TRUE(streams_follow(r.e, Path::unresolved, r.mode, Seen{got.s, default_form}, c.out, c.err, c.pid));
 	}
-}
-
-// A server that never completes the handshake: the connection step gives
-// up after its bound with the text for ETIMEDOUT.
-TEST(ConnectTimeout, BoundedToFiveSeconds)
-{
-	FullBacklogListener black_hole;
-	if (!black_hole.ok())
-		SKIP_OR_FAIL("no listener with a full accept queue");
-	StreamCapture cap;
-	auto t0 = std::chrono::steady_clock::now();
-	int fd = server_connect("127.0.0.1", static_cast<uint16_t>(black_hole.port()), nullptr, 0);
-	int err = errno;
-	auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - t0).count();
-	cap.stop();
-	EXPECT_EQ(fd, -1);
-	EXPECT_EQ(err, ETIMEDOUT);
-	EXPECT_GE(ms, 4900);
-	EXPECT_LT(ms, 20000);
-	EXPECT_EQ(messages(cap.err(), getpid()),
-	          (std::vector<Msg>{{'E', std::string("Failed to connect to login server (127.0.0.1): ") + strerror(ETIMEDOUT)}}));
-	EXPECT_EQ(cap.out(), "");
-}
-
-// The one send never raises SIGPIPE: on a socket whose peer is gone it
-// fails with EPIPE and the process goes on. A plain send in the same spot
-// is the contrast that shows the check can fail.
-TEST(SendToClosedPeer, FailsWithEpipeInsteadOfKilling)
-{
-	auto attempt = [](bool plain) {
-		return std::make_unique<Child>([plain]() -> std::string {
-			signal(SIGPIPE, SIG_DFL);
-			int sv[2];
-			if (socketpair(AF_UNIX, SOCK_STREAM, 0, sv) != 0)
-				return "no socketpair";
-			close(sv[1]);
-			static const char text[] = "GET / HTTP/1.0\r\n\r\n";
-			ssize_t n = plain ? send(sv[0], text, sizeof text - 1, 0) : transport_send(transport{sv[0], nullptr}, text, sizeof text - 1);
-			return std::to_string(n) + " " + (n < 0 ? strerrorname_np(errno) : "-");
-		});
-	};
-	auto ours = attempt(false), plain = attempt(true);
-	ChildResult r = ours->wait();
-	EXPECT_EQ(r.signal, 0);
-	EXPECT_EQ(r.status, 0);
-	EXPECT_EQ(r.report, "-1 EPIPE");
-	ChildResult p = plain->wait();
-	EXPECT_EQ(p.signal, SIGPIPE);
 }
 
 // A network namespace of our own with loopback up and a send buffer of

@@ -13,7 +13,7 @@
 #include <string>
 #include <vector>
 
-#include "client/client.h"
+#include "net/wait.h"
 #include "client_support.h"
 #include "fake_server.h"
 #include "transcript.h"

@@ -10,7 +10,6 @@
 #include <string>
 #include <vector>
 
-#include "client/client.h"
 #include "client_support.h"
 #include "fake_server.h"
 #include "helpers.h"

@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "capture.h"
-#include "client/client.h"
+#include "client/retry.h"
 #include "client_support.h"
 #include "fake_server.h"
 #include "transcript.h"
@@ -90,7 +90,7 @@ const RetryCase retry_cases[] = {
 	 {first, wait, no_login2, wait, no_page, give_up}},
 };
 
-// The pause the schedule calls: recorded, and the server moved on to
+// The pause the schedule is given: recorded, and the server moved on to
 // the next stage, instead of a sleep.
 std::vector<unsigned> paused;
 std::function<void()> next_stage;
@@ -102,18 +102,17 @@ void record_pause(unsigned seconds)
 		next_stage();
 }
 
+// The recorded pauses and the stage switch of one test, cleared at its end.
 class PauseRecorder {
 public:
-	PauseRecorder() : saved_(client_pause) { client_pause = record_pause; }
+	PauseRecorder() = default;
 	~PauseRecorder()
 	{
-		client_pause = saved_;
 		paused.clear();
 		next_stage = nullptr;
 	}
-
-private:
-	pause_fn saved_;
+	PauseRecorder(const PauseRecorder &) = delete;
+	PauseRecorder &operator=(const PauseRecorder &) = delete;
 };
 
 // The schedule's own lines that the mode word lets through, by stream.
@@ -145,7 +144,7 @@ TEST_P(Retry, FollowsTheSchedule)
 		s.logged_in = 1 - c.result;
 
 		StreamCapture cap;
-		int rc = http_do_login(&s, mode);
+		int rc = http_do_login(&s, mode, record_pause);
 		cap.stop();
 
 		EXPECT_EQ(rc, c.result);
@@ -188,7 +187,7 @@ TEST(RetrySchedule, UnreachableServerErrorLinesInOrder)
 	PauseRecorder recorder;
 	Session s = make_session(refused_port());
 	StreamCapture cap;
-	int rc = http_do_login(&s, 0);
+	int rc = http_do_login(&s, 0, record_pause);
 	cap.stop();
 	EXPECT_EQ(rc, 0);
 	EXPECT_EQ(paused, (std::vector<unsigned>{5, 10}));
@@ -205,7 +204,7 @@ TEST(RetrySchedule, RealPausesTakeFifteenSeconds)
 	Session s = make_session(refused_port());
 	StreamCapture cap;
 	auto t0 = std::chrono::steady_clock::now();
-	int rc = http_do_login(&s, 0);
+	int rc = http_do_login(&s, 0, retry_sleep);
 	auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - t0).count();
 	cap.stop();
 	EXPECT_EQ(rc, 0);

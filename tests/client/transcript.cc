@@ -4,7 +4,9 @@
 #include <map>
 #include <utility>
 
-#include "client/client.h"
+#include "client/login.h"
+#include "client/logout.h"
+#include "client/probe.h"
 
 namespace client_test {
 

@@ -10,7 +10,6 @@
 #include <vector>
 
 #include "base/session.h"
-#include "client/client.h"
 #include "client_support.h"
 #include "fake_server.h"
 

@@ -7,7 +7,9 @@
 #include <string>
 
 #include "capture.h"
-#include "client/client.h"
+#include "client/login.h"
+#include "client/logout.h"
+#include "client/probe.h"
 #include "client_support.h"
 #include "fake_server.h"
 

@@ -11,7 +11,6 @@
 #include <cerrno>
 #include <chrono>
 #include <cstring>
-#include <future>
 #include <system_error>
 #include <strings.h>
 
@@ -105,12 +104,6 @@ std::string http_head(Page page, size_t body_len)
 
 FakeServer::FakeServer(const FakeServerOptions &o) : opts_(o)
 {
-	int p[2];
-	if (pipe2(p, O_CLOEXEC | O_NONBLOCK) != 0)
-		return;
-	wake_read_.reset(p[0]);
-	wake_write_.reset(p[1]);
-
 	if (!o.address.empty()) {
 		listen_elsewhere(o);
 		return;
@@ -130,21 +123,12 @@ FakeServer::FakeServer(const FakeServerOptions &o) : opts_(o)
 	if (getsockname(s.get(), reinterpret_cast<sockaddr *>(&a), &len) != 0)
 		return;
 	port_ = ntohs(a.sin_port);
-	listen_ = std::move(s);
-	start_acceptor();
+	start_acceptor(std::move(s));
 }
 
-// Back only once the acceptor runs: an idle server then allocates nothing,
-// so a test may fork without copying a lock that the thread's start held.
-void FakeServer::start_acceptor()
+void FakeServer::start_acceptor(unique_fd listener)
 {
-	std::promise<void> running;
-	std::future<void> started = running.get_future();
-	acceptor_ = std::thread([this, &running] {
-		running.set_value();
-		accept_loop();
-	});
-	started.wait();
+	loop_.start(std::move(listener), [this](unique_fd conn) { serve(std::move(conn)); });
 }
 
 void FakeServer::listen_elsewhere(const FakeServerOptions &o)
@@ -166,21 +150,12 @@ void FakeServer::listen_elsewhere(const FakeServerOptions &o)
 		return;
 	port_ = ntohs(a.ss_family == AF_INET6 ? reinterpret_cast<sockaddr_in6 *>(&a)->sin6_port
 	                                      : reinterpret_cast<sockaddr_in *>(&a)->sin_port);
-	listen_ = std::move(s);
-	start_acceptor();
+	start_acceptor(std::move(s));
 }
 
 FakeServer::~FakeServer()
 {
-	stopping_ = true;
-	if (wake_write_) {
-		ssize_t w = write(wake_write_.get(), "x", 1);
-		(void)w;
-	}
-	if (acceptor_.joinable())
-		acceptor_.join();
-	for (auto &w : workers_)
-		w.t.join();
+	loop_.stop();
 }
 
 int FakeServer::port() const
@@ -190,7 +165,7 @@ int FakeServer::port() const
 
 bool FakeServer::listening() const
 {
-	return static_cast<bool>(listen_);
+	return loop_.listening();
 }
 
 void FakeServer::set_behaviour(Page page, Behaviour b, int delay_ms)
@@ -264,9 +239,9 @@ FakeServer::Wait FakeServer::wait_fd(int fd, short events, int timeout_ms) const
 {
 	auto deadline = Clock::now() + std::chrono::milliseconds(timeout_ms);
 	for (;;) {
-		if (stopping_)
+		if (loop_.stopping())
 			return Wait::stop;
-		pollfd p[2] = {{wake_read_.get(), POLLIN, 0}, {fd, events, 0}};
+		pollfd p[2] = {{loop_.wake_fd(), POLLIN, 0}, {fd, events, 0}};
 		int r = poll(p, fd >= 0 ? 2 : 1, timeout_ms < 0 ? -1 : ms_left(deadline));
 		if (r < 0 && errno == EINTR)
 			continue;
@@ -524,44 +499,8 @@ void FakeServer::serve(unique_fd conn)
 		send_all(fd, all.data(), all.size());
 	}
 	}
-	if (!stopping_)
+	if (!loop_.stopping())
 		settle(fd, id);
-}
-
-void FakeServer::accept_loop()
-{
-	for (;;) {
-		Wait w = wait_fd(listen_.get(), POLLIN, 1000);
-		if (w == Wait::stop)
-			break;
-		// Join the connections that are over, so threads don't pile up.
-		for (auto it = workers_.begin(); it != workers_.end();) {
-			if (it->done) {
-				it->t.join();
-				it = workers_.erase(it);
-			} else {
-				++it;
-			}
-		}
-		if (w == Wait::timeout)
-			continue;
-		unique_fd conn(accept4(listen_.get(), nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC));
-		if (!conn) {
-			if (errno == EMFILE || errno == ENFILE || errno == ENOBUFS || errno == ENOMEM)
-				pause(50);  // out of descriptors: don't spin
-			continue;
-		}
-		Worker &wk = workers_.emplace_back();
-		try {
-			wk.t = std::thread([this, &wk, c = std::move(conn)]() mutable {
-				serve(std::move(c));
-				wk.done = true;
-			});
-		} catch (const std::system_error &) {
-			// No thread to be had: drop this connection, keep serving.
-			workers_.pop_back();
-		}
-	}
 }
 
 FullBacklogListener::FullBacklogListener()

@@ -10,16 +10,14 @@
 // client never sees a reset for bytes left unread.
 #pragma once
 
-#include <atomic>
 #include <condition_variable>
 #include <cstddef>
 #include <cstdint>
-#include <list>
 #include <mutex>
 #include <string>
-#include <thread>
 #include <vector>
 
+#include "accept_loop.h"
 #include "base/unique_fd.h"
 
 enum class Page { status, login, logout, other };
@@ -66,12 +64,6 @@ struct RecordedRequest {
 	std::string raw;  // every byte received on that connection
 };
 
-// The name the fake server's descriptor owner had; it is the program's
-// own owner now.
-namespace fixture {
-using UniqueFd = unique_fd;
-}  // namespace fixture
-
 class FakeServer {
 public:
 	explicit FakeServer(const FakeServerOptions &o = {});
@@ -114,15 +106,10 @@ private:
 		RecordedRequest req;
 		bool settling;  // answered, still collecting the client's last bytes
 	};
-	struct Worker {
-		std::thread t;
-		std::atomic<bool> done{false};
-	};
 	enum class Wait { ready, timeout, stop };
 
 	void listen_elsewhere(const FakeServerOptions &o);
-	void start_acceptor();
-	void accept_loop();
+	void start_acceptor(unique_fd listener);
 	void serve(unique_fd fd);
 	Wait wait_fd(int fd, short events, int timeout_ms) const;
 	bool pause(int ms) const;
@@ -136,10 +123,7 @@ private:
 	std::string page_locked(Page page);
 
 	FakeServerOptions opts_;
-	unique_fd listen_;
-	unique_fd wake_read_, wake_write_;  // readable once stopping
 	int port_ = 0;
-	std::atomic<bool> stopping_{false};
 
 	mutable std::mutex mu_;
 	mutable std::condition_variable cv_;
@@ -149,8 +133,8 @@ private:
 	std::vector<Entry> entries_;
 	uint64_t next_id_ = 0;
 
-	std::thread acceptor_;
-	std::list<Worker> workers_;  // only the acceptor adds, the destructor joins
+	// Last: stopped first, while what the connections use still exists.
+	AcceptLoop loop_;
 };
 
 // A port on 127.0.0.1 where a connect never completes: the listener's

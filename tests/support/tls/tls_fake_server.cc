@@ -54,11 +54,6 @@ TlsFakeServer::TlsFakeServer(FakeServer &inner, const std::string &cert_file, co
 	    SSL_CTX_use_PrivateKey_file(ctx, key_file.c_str(), SSL_FILETYPE_PEM) != 1)
 		return;
 
-	int p[2];
-	if (pipe2(p, O_CLOEXEC | O_NONBLOCK) != 0)
-		return;
-	wake_read_.reset(p[0]);
-	wake_write_.reset(p[1]);
 	unique_fd s(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
 	sockaddr_in a{};
 	a.sin_family = AF_INET;
@@ -68,21 +63,12 @@ TlsFakeServer::TlsFakeServer(FakeServer &inner, const std::string &cert_file, co
 	    getsockname(s.get(), reinterpret_cast<sockaddr *>(&a), &len) != 0)
 		return;
 	port_ = ntohs(a.sin_port);
-	listen_ = std::move(s);
-	acceptor_ = std::thread([this] { accept_loop(); });
+	loop_.start(std::move(s), [this](unique_fd conn) { serve(std::move(conn)); });
 }
 
 TlsFakeServer::~TlsFakeServer()
 {
-	stopping_ = true;
-	if (wake_write_) {
-		ssize_t w = write(wake_write_.get(), "x", 1);
-		(void)w;
-	}
-	if (acceptor_.joinable())
-		acceptor_.join();
-	for (auto &w : workers_)
-		w.t.join();
+	loop_.stop();
 	SSL_CTX_free(static_cast<SSL_CTX *>(ctx_));
 }
 
@@ -92,9 +78,9 @@ TlsFakeServer::Wait TlsFakeServer::wait2(int fd1, short ev1, int fd2, short ev2,
 {
 	auto deadline = Clock::now() + std::chrono::milliseconds(timeout_ms);
 	for (;;) {
-		if (stopping_)
+		if (loop_.stopping())
 			return Wait::stop;
-		pollfd p[3] = {{wake_read_.get(), POLLIN, 0}, {ev1 ? fd1 : -1, ev1, 0}, {ev2 ? fd2 : -1, ev2, 0}};
+		pollfd p[3] = {{loop_.wake_fd(), POLLIN, 0}, {ev1 ? fd1 : -1, ev1, 0}, {ev2 ? fd2 : -1, ev2, 0}};
 		auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now()).count();
 		int r = poll(p, 3, left > 0 ? static_cast<int>(left) : 0);
 		if (r < 0 && errno == EINTR)
@@ -230,42 +216,4 @@ void TlsFakeServer::serve(unique_fd conn)
 			break;
 	}
 	SSL_free(ssl);
-}
-
-void TlsFakeServer::accept_loop()
-{
-	// Writing to a client that has gone raises SIGPIPE: not in these
-	// threads (the workers inherit the mask).
-	sigset_t pipe;
-	sigemptyset(&pipe);
-	sigaddset(&pipe, SIGPIPE);
-	pthread_sigmask(SIG_BLOCK, &pipe, nullptr);
-	for (;;) {
-		short g1 = 0, g2 = 0;
-		Wait w = wait2(listen_.get(), POLLIN, -1, 0, 1000, &g1, &g2);
-		if (w == Wait::stop)
-			break;
-		for (auto it = workers_.begin(); it != workers_.end();) {
-			if (it->done) {
-				it->t.join();
-				it = workers_.erase(it);
-			} else {
-				++it;
-			}
-		}
-		if (w == Wait::timeout)
-			continue;
-		unique_fd conn(accept4(listen_.get(), nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC));
-		if (!conn)
-			continue;
-		Worker &wk = workers_.emplace_back();
-		try {
-			wk.t = std::thread([this, &wk, c = std::move(conn)]() mutable {
-				serve(std::move(c));
-				wk.done = true;
-			});
-		} catch (const std::system_error &) {
-			workers_.pop_back();
-		}
-	}
 }

@@ -5,11 +5,9 @@
 #pragma once
 
 #include <atomic>
-#include <list>
-#include <mutex>
 #include <string>
-#include <thread>
 
+#include "accept_loop.h"
 #include "fake_server.h"
 
 enum class TlsBehaviour {
@@ -29,19 +27,14 @@ public:
 
 	int port() const { return port_; }
 	// false when the certificate, the key or the port could not be had.
-	bool listening() const { return static_cast<bool>(listen_); }
+	bool listening() const { return loop_.listening(); }
 	void set_behaviour(TlsBehaviour b) { behaviour_ = b; }
 	// Handshakes that completed so far.
 	int handshakes() const { return handshakes_; }
 
 private:
-	struct Worker {
-		std::thread t;
-		std::atomic<bool> done{false};
-	};
 	enum class Wait { ready, timeout, stop };
 
-	void accept_loop();
 	void serve(unique_fd conn);
 	void relay(void *ssl, int client, TlsBehaviour b);
 	Wait wait2(int fd1, short ev1, int fd2, short ev2, int timeout_ms, short *got1, short *got2) const;
@@ -50,12 +43,9 @@ private:
 
 	FakeServer &inner_;
 	void *ctx_ = nullptr;  // SSL_CTX
-	unique_fd listen_;
-	unique_fd wake_read_, wake_write_;
 	int port_ = 0;
-	std::atomic<bool> stopping_{false};
 	std::atomic<TlsBehaviour> behaviour_{TlsBehaviour::normal};
 	std::atomic<int> handshakes_{0};
-	std::thread acceptor_;
-	std::list<Worker> workers_;  // only the acceptor adds, the destructor joins
+	// Last: stopped first, while what the connections use still exists.
+	AcceptLoop loop_;
 };

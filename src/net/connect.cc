@@ -1,4 +1,5 @@
-// Resolving the server and connecting to it, each wait bounded.
+#include "net/connect.h"
+
 #include <net/if.h>
 #include <netdb.h>
 #include <netinet/in.h>
@@ -9,23 +10,9 @@
 #include <cstdio>
 #include <cstring>
 
-#include "client/client.h"
-#include "client/socket.h"
+#include "base/unique_fd.h"
 #include "log/log.h"
-
-int wait_until(int fd, short events, wait_clock::time_point deadline)
-{
-	for (;;) {
-		auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - wait_clock::now());
-		int timeout = left.count() > 0 ? static_cast<int>(left.count()) : 0;
-		struct pollfd p = {fd, events, 0};
-		int r = poll(&p, 1, timeout);
-		if (r >= 0)
-			return r > 0 ? 1 : 0;
-		if (errno != EINTR)
-			return -1;
-	}
-}
+#include "net/wait.h"
 
 namespace {
 

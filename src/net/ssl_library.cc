@@ -1,6 +1,4 @@
-#include "client/ssl_library.h"
-
-#if KAVRI_TLS
+#include "net/ssl_library.h"
 
 #include <dlfcn.h>
 
@@ -50,5 +48,3 @@ const ssl_library *ssl_library_load(char *why, size_t size)
 	loaded = true;
 	return &table;
 }
-
-#endif

@@ -1,9 +1,10 @@
-// What the connection and the exchange share about their one socket.
+// The bounded wait on a socket that every step of a connection shares.
 #pragma once
 
 #include <chrono>
 
-#include "base/unique_fd.h"
+// Every wait for the server (connect, writable, reply) is bounded by this.
+inline constexpr int SERVER_WAIT_SECONDS = 5;
 
 using wait_clock = std::chrono::steady_clock;
 

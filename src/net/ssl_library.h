@@ -3,8 +3,6 @@
 // only through this table; nothing links against libssl or libcrypto.
 #pragma once
 
-#if KAVRI_TLS
-
 #include <openssl/err.h>
 #include <openssl/evp.h>
 #include <openssl/ssl.h>
@@ -63,5 +61,3 @@ struct ssl_library {
 // one of its functions is missing: `why` (of `size` bytes) then says
 // which, and later calls try again.
 const ssl_library *ssl_library_load(char *why, size_t size);
-
-#endif

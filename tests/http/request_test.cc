@@ -1,5 +1,5 @@
 // The request texts and the login form, without any socket.
-#include "client/request.h"
+#include "http/request.h"
 
 #include <gtest/gtest.h>
 

@@ -11,7 +11,9 @@
 #include <vector>
 
 #include "capture.h"
-#include "client/client.h"
+#include "client/login.h"
+#include "client/logout.h"
+#include "client/probe.h"
 #include "client_support.h"
 #include "fake_server.h"
 #include "pki.h"

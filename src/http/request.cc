@@ -1,4 +1,4 @@
-#include "client/request.h"
+#include "http/request.h"
 
 #include <cstdio>
 #include <cstring>

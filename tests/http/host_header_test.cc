@@ -6,7 +6,7 @@
 #include <string>
 
 #include "base/session.h"
-#include "client/request.h"
+#include "http/request.h"
 
 namespace {
 

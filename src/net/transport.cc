@@ -1,4 +1,4 @@
-#include "client/transport.h"
+#include "net/transport.h"
 
 #include <poll.h>
 #include <sys/socket.h>
@@ -8,9 +8,8 @@
 #include <cstdio>
 #include <cstring>
 
-#include "client/client.h"
-#include "client/socket.h"
 #include "log/log.h"
+#include "net/wait.h"
 
 namespace {
 
@@ -20,18 +19,26 @@ short wanted(ssize_t r)
 	return r == TLS_WANT_POLLIN ? POLLIN : r == TLS_WANT_POLLOUT ? POLLOUT : 0;
 }
 
-int handshake_bounded(tls_channel &tls, int fd)
+// The handshake within its bound: 0, or -1 with errno and, unless the
+// wait itself failed, the reason in `error`.
+int handshake_bounded(tls_channel &tls, int fd, char *error, size_t size)
 {
 	auto deadline = wait_clock::now() + std::chrono::seconds(SERVER_WAIT_SECONDS);
 	for (;;) {
 		int r = tls_handshake(tls);
-		if (r == 0 || wanted(r) == 0)
+		if (r == 0)
+			return 0;
+		if (wanted(r) == 0) {
+			int err = errno;
+			snprintf(error, size, "%s", tls_error(tls));
+			errno = err;
 			return r;
+		}
 		int w = wait_until(fd, wanted(r), deadline);
 		if (w < 0)
 			return -1;
 		if (w == 0) {
-			snprintf(tls.error, sizeof tls.error, "no TLS handshake within %d seconds", SERVER_WAIT_SECONDS);
+			snprintf(error, size, "no TLS handshake within %d seconds", SERVER_WAIT_SECONDS);
 			errno = ETIMEDOUT;
 			return -1;
 		}
@@ -40,16 +47,18 @@ int handshake_bounded(tls_channel &tls, int fd)
 
 }  // namespace
 
-int transport_secure(transport &t, tls_channel &tls, const login_config &c, unsigned verbosity)
+int transport_secure(transport &t, tls_channel_ptr &tls, const tls_settings &s, unsigned verbosity)
 {
-	if (tls_connect_socket(tls, c, t.fd) != 0 || handshake_bounded(tls, t.fd) != 0) {
+	char error[256] = "";
+	tls = tls_open(s, t.fd, error, sizeof error);
+	if (tls == nullptr || handshake_bounded(*tls, t.fd, error, sizeof error) != 0) {
 		int err = errno;
-		log_msg(verbosity, LOG_ERR, "TLS connection to login server %s failed: %s", c.server,
-		        tls.error[0] != '\0' ? tls.error : strerror(err));
+		log_msg(verbosity, LOG_ERR, "TLS connection to login server %s failed: %s", s.server,
+		        error[0] != '\0' ? error : strerror(err));
 		errno = err;
 		return -1;
 	}
-	t.tls = &tls;
+	t.tls = tls.get();
 	return 0;
 }
 

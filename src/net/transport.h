@@ -7,21 +7,20 @@
 
 #include <cstddef>
 
-#include "base/session.h"
-#include "client/tls.h"
+#include "net/tls.h"
 
 struct transport {
 	int fd;
 	tls_channel *tls;  // null for plain HTTP
 };
 
-// The TLS step of the connection, on the connected socket `t.fd`: set up
+// The TLS step of the connection, on the connected socket `t.fd`: open
 // `tls` from the settings and shake hands within 5 seconds, then speak
 // through it. A failure is reported in one error line that names the
 // server and the reason; -1 with errno then (ETIMEDOUT when the handshake
 // did not end in time, EPROTO when the server or its certificate was
 // refused).
-int transport_secure(transport &t, tls_channel &tls, const login_config &c, unsigned verbosity);
+int transport_secure(transport &t, tls_channel_ptr &tls, const tls_settings &s, unsigned verbosity);
 
 // Send the whole text within 5 seconds, never raising SIGPIPE: its length,
 // or -1 with errno (ETIMEDOUT when the bound ran out).
