@@ -49,6 +49,21 @@ std::string joined(const std::vector<std::string> &lines)
 	return s;
 }
 
+namespace {
+
+// poll(2) and ppoll(2); newer architectures (arm64, riscv64) have only ppoll,
+// which the C library's poll calls.
+bool is_poll(long nr)
+{
+#ifdef SYS_poll
+	if (nr == SYS_poll)
+		return true;
+#endif
+	return nr == SYS_ppoll;
+}
+
+}  // namespace
+
 bool wait_pausing(pid_t pid)
 {
 	std::string path = "/proc/" + std::to_string(pid) + "/syscall";
@@ -60,7 +75,7 @@ bool wait_pausing(pid_t pid)
 			long nr = -1;
 			std::string fds, nfds;
 			s >> nr >> fds >> nfds;
-			bool pausing = (nr == SYS_poll || nr == SYS_ppoll) && strtoul(nfds.c_str(), nullptr, 16) >= 2;
+			bool pausing = is_poll(nr) && strtoul(nfds.c_str(), nullptr, 16) >= 2;
 			seen = pausing ? seen + 1 : 0;
 			return seen >= 3;
 		},
