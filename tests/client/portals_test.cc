@@ -676,6 +676,24 @@ TEST(FormLoginRefusal, FiveRedirectsAreFollowedASixthIsNot)
 	EXPECT_EQ(p.gw.count("POST", "/login"), 0u) << p.wire();
 }
 
+// A portal that answers every form with another: three are submitted, no
+// fourth, and the login, not confirmed, failed; every request of it is
+// within the bound.
+TEST(FormLoginRefusal, EndlessFormsStopAtThree)
+{
+	Portals p;
+	p.gw.route("", "*", [](const PortalRequest &) { return std::string(html_page(login_form_page("/next"))); });
+	Login l = run_login(form_config(p, PASS, "INIT_PAGE = /\nLOGGED_IN_STRING = you-are-in\n"));
+	EXPECT_EQ(l.r.status, 255) << shown(l);
+	size_t posts = 0;
+	for (const auto &r : p.gw.requests())
+		posts += r.method == "POST";
+	EXPECT_EQ(posts, 3u) << p.wire();
+	EXPECT_LE(p.gw.count(), 2u + 31u) << p.wire();
+	ASSERT_FALSE(l.errors.empty()) << shown(l);
+	EXPECT_EQ(l.errors.back(), "LOGIN FAILED - To diagnose, try the options --debug --verbose");
+}
+
 // A page of 1 MiB whose form lies past 64 KiB: the page is cut there, so
 // there is no form to be had; the login ends at once, and -d says so.
 TEST(FormLoginRefusal, PageOfOneMebibyteIsCut)
