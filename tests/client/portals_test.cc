@@ -701,6 +701,61 @@ TEST(FormLoginRefusal, EndlessFormsStopAtThree)
 	EXPECT_EQ(l.errors.back(), "LOGIN FAILED - To diagnose, try the options --debug --verbose");
 }
 
+// A cookie goes back only to the host that set it: the gateway's session
+// cookie does not travel with the form to the portal host of PORTAL_HOSTS,
+// whose own cookie does come back to it.
+TEST(FormLoginCookies, StayWithTheirHost)
+{
+	Portals p;
+	p.status("/", "you-are-in", [&p](const PortalRequest &) {
+		return std::string(redirect_to(p.second.url("/login")).set_cookie("gwsession=g1; Path=/"));
+	});
+	p.second.route("GET", "/login", [](const PortalRequest &) {
+		return std::string(html_page(login_form_page("/login")).set_cookie("portal=p1; Path=/"));
+	});
+	p.second.route("POST", "/login", [&p](const PortalRequest &r) {
+		if (r.has_cookie("gwsession"))
+			return p.refuse("the gateway's cookie went to the portal host");
+		if (r.cookie("portal") != "p1")
+			return p.refuse("no portal cookie");
+		p.logged_in = true;
+		return std::string(html_page("you-are-in"));
+	});
+	Login l = run_login(form_config(p, PASS, "INIT_PAGE = /\nLOGGED_IN_STRING = you-are-in\nPORTAL_HOSTS = 127.0.0.2\n"));
+	EXPECT_EQ(l.r.status, 0) << shown(l) << p.wire();
+	EXPECT_TRUE(p.refusals().empty()) << p.refusals().front();
+	for (const auto &r : p.second.requests())
+		EXPECT_FALSE(r.has_cookie("gwsession")) << r.raw;
+}
+
+// A portal that sends its login page chunked to an HTTP/1.0 request, as
+// some do: the page is read whole.
+TEST(FormLoginReplies, ChunkedLoginPage)
+{
+	Portals p;
+	p.status("/", "you-are-in", [](const PortalRequest &) {
+		std::string page = login_form_page("/login");
+		std::string half = page.substr(0, page.size() / 2), rest = page.substr(page.size() / 2);
+		char size1[16], size2[16];
+		snprintf(size1, sizeof size1, "%zx", half.size());
+		snprintf(size2, sizeof size2, "%zX", rest.size());
+		return "HTTP/1.1 511 Network Authentication Required\r\nContent-Type: text/html\r\n"
+		       "Transfer-Encoding: chunked\r\n\r\n" + std::string(size1) + "\r\n" + half + "\r\n" + size2 +
+		       ";ext=1\r\n" + rest + "\r\n0\r\n\r\n";
+	});
+	p.gw.route("POST", "/login", [&p](const PortalRequest &r) {
+		std::string fault = first_fault({expect_field(r, "username", USER), expect_field(r, "password", PASS),
+		                                 expect_field(r, "tok", "t1")});
+		if (!fault.empty())
+			return p.refuse(fault);
+		p.logged_in = true;
+		return std::string(html_page("you-are-in"));
+	});
+	Login l = run_login(form_config(p, PASS, "INIT_PAGE = /\nLOGGED_IN_STRING = you-are-in\n"));
+	EXPECT_EQ(l.r.status, 0) << shown(l) << p.wire();
+	EXPECT_TRUE(p.logged_in) << p.wire();
+}
+
 // A page of 1 MiB whose form lies past 64 KiB: the page is cut there, so
 // there is no form to be had; the login ends at once, and -d says so.
 TEST(FormLoginRefusal, PageOfOneMebibyteIsCut)
