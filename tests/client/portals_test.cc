@@ -459,7 +459,8 @@ std::string mikrotik(Portals &p, bool hidden_inputs)
 }
 
 // A portal whose redirect and login page set session cookies that the
-// form's post must carry, each on the path it was set for.
+// form's post must carry, each on the path it was set for; its terms
+// checkbox, unchecked on the page, is checked through LOGIN_FIELDS.
 std::string session_cookie(Portals &p)
 {
 	p.status("/", "<html><body>session open</body></html>", [&p](const PortalRequest &) {
@@ -472,6 +473,8 @@ std::string session_cookie(Portals &p)
 		return std::string(html_page("<html><body><form method=\"post\" action=\"login\">\n"
 		                             "<input type=\"email\" name=\"email\">\n"
 		                             "<input type=\"password\" name=\"pw\">\n"
+		                             "<label><input type=\"checkbox\" name=\"terms\" value=\"on\"> I accept"
+		                             "</label>\n"
 		                             "<input type=\"submit\" name=\"go\" value=\"Sign in\">\n"
 		                             "</form></body></html>\n")
 		                       .set_cookie("PORTALSESSID=" + p.gw.issue_token() + "; Path=/portal; HttpOnly"));
@@ -482,13 +485,13 @@ std::string session_cookie(Portals &p)
 		if (!p.gw.redeem_token(r.cookie("route").substr(1)))
 			return p.refuse("route cookie \"" + r.cookie("route") + "\" was not set, or was used");
 		std::string fault = first_fault({expect_field(r, "email", USER), expect_field(r, "pw", PASS),
-		                                 expect_field(r, "go", "Sign in")});
+		                                 expect_field(r, "terms", "on"), expect_field(r, "go", "Sign in")});
 		if (!fault.empty())
 			return p.refuse(fault);
 		p.logged_in = true;
 		return std::string(html_page("<html><body>session open</body></html>"));
 	});
-	return "INIT_PAGE = /\nLOGGED_IN_STRING = \"session open\"\n";
+	return "INIT_PAGE = /\nLOGGED_IN_STRING = \"session open\"\nLOGIN_FIELDS = \"terms=on\"\n";
 }
 
 struct Family {
@@ -644,6 +647,16 @@ TEST(FormLoginRefusal, RedirectLoopEnds)
 	EXPECT_LE(p.gw.count("GET", "/a"), 2u) << p.wire();
 	EXPECT_LE(p.gw.count("GET", "/b"), 2u) << p.wire();
 	EXPECT_LT(l.seconds, 30);
+}
+
+// A redirect to a scheme other than http and https is not followed.
+TEST(FormLoginRefusal, RedirectToAnotherSchemeEnds)
+{
+	Portals p;
+	p.status("/", "you-are-in", [](const PortalRequest &) { return std::string(redirect_to("ftp://127.0.0.1/login")); });
+	Login l = run_login(form_config(p, PASS, "INIT_PAGE = /\nLOGGED_IN_STRING = you-are-in\n"));
+	expect_refusal(l, "ftp");
+	EXPECT_EQ(p.gw.count(), 1u) << p.wire();
 }
 
 // The probe's reply is the first of `n` redirects, /r1 ... /rN, then the
