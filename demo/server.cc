@@ -1,7 +1,7 @@
 // kavri-demo-server: the bundled login server on 127.0.0.1, for trying
 // kavri out before pointing it at a real portal.
 //   kavri-demo-server [--port N] [--port-file FILE] [--count-file FILE]
-//                     [--refuse-logins]
+//                     [--refuse-logins] [--form]
 // Runs until SIGTERM or SIGINT. SIGUSR1 makes it forget the login, as a
 // portal does when a session times out: the status page shows the login
 // form again until the next login. With --count-file it keeps FILE holding
@@ -9,9 +9,14 @@
 // "logout N", "other N", one a line), rewritten four times a second and
 // at the end: a soak counts a daemon's passes there. With --refuse-logins
 // every login is answered with the form again, so a keep-alive daemon
-// logs in anew on each pass.
+// logs in anew on each pass. With --form it is a portal whose login takes
+// two forms, as kavri's LOGIN_FORM reads them: the status page redirects
+// to a page of this visit that sets a cookie and holds a form with a
+// per-visit token; its reply asks for the user name and password ("demo",
+// "demo password"); each step wants the cookie and a fresh token.
 
 #include "fake_server.h"
+#include "form_portal.h"
 
 #include <pthread.h>
 #include <signal.h>
@@ -28,7 +33,7 @@ namespace {
 
 void usage(const char *prog)
 {
-	std::fprintf(stderr, "usage: %s [--port N] [--port-file FILE] [--count-file FILE] [--refuse-logins]\n", prog);
+	std::fprintf(stderr, "usage: %s [--port N] [--port-file FILE] [--count-file FILE] [--refuse-logins] [--form]\n", prog);
 }
 
 bool parse_port(const char *s, int *out)
@@ -62,6 +67,36 @@ bool write_counts(const std::string &path, const FakeServer &server)
 	                              std::to_string(server.count(Page::other)) + "\n");
 }
 
+// The --form portal, until SIGTERM or SIGINT; SIGUSR1 drops the login.
+int serve_form(int port, const std::string &port_file, const sigset_t &taken)
+{
+	FormPortalOptions o;
+	o.port = port;
+	o.credentials = true;
+	FormPortal portal(o);
+	if (!portal.listening()) {
+		std::fprintf(stderr, "kavri-demo-server: cannot listen on 127.0.0.1:%d: %s\n", port, std::strerror(errno));
+		return 1;
+	}
+	if (!port_file.empty() && !replace_file(port_file, std::to_string(portal.port()) + "\n")) {
+		std::fprintf(stderr, "kavri-demo-server: cannot write %s: %s\n", port_file.c_str(), std::strerror(errno));
+		return 1;
+	}
+	std::printf("kavri-demo-server listening on 127.0.0.1:%d (a portal with a two-step login form)\n",
+	            portal.port());
+	std::fflush(stdout);
+	for (;;) {
+		int sig = sigwaitinfo(&taken, nullptr);
+		if (sig == SIGUSR1) {
+			portal.set_logged_in(false);
+			std::printf("kavri-demo-server: session dropped (SIGUSR1)\n");
+			std::fflush(stdout);
+		}
+		if (sig == SIGTERM || sig == SIGINT)
+			return 0;
+	}
+}
+
 }  // namespace
 
 int main(int argc, char **argv)
@@ -70,6 +105,7 @@ int main(int argc, char **argv)
 	std::string port_file;
 	std::string count_file;
 	bool refuse_logins = false;
+	bool form = false;
 	for (int i = 1; i < argc; i++) {
 		std::string a = argv[i];
 		if (a == "--port" && i + 1 < argc) {
@@ -83,6 +119,8 @@ int main(int argc, char **argv)
 			count_file = argv[++i];
 		} else if (a == "--refuse-logins") {
 			refuse_logins = true;
+		} else if (a == "--form") {
+			form = true;
 		} else {
 			usage(argv[0]);
 			return 2;
@@ -97,6 +135,9 @@ int main(int argc, char **argv)
 	sigaddset(&taken, SIGINT);
 	sigaddset(&taken, SIGUSR1);
 	pthread_sigmask(SIG_BLOCK, &taken, nullptr);
+
+	if (form)
+		return serve_form(opts.port, port_file, taken);
 
 	FakeServer server(opts);
 	if (!server.listening()) {

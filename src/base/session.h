@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstddef>
+#include <string>
 
 inline constexpr size_t REQUEST_SIZE = 4091;  // request text and its NUL
 inline constexpr size_t REPLY_SIZE = 4091;    // reply bytes, a NUL follows
@@ -36,6 +37,10 @@ struct login_config {
 	const char *tls_pin;      // SHA-256 pins of the server's public key, base64, comma-separated; may be null
 	const char *state_file;  // the daemon keeps its state there, as JSON; may be null
 	const char *on_change;   // program the daemon runs when the login state changes; may be null
+	int login_form;            // 1: log in through the portal's own form
+	const char *probe_url;     // the status probe's absolute URL instead of SERV's INIT_PAGE; may be null
+	const char *portal_hosts;  // hosts besides SERV that may get the user's fields; may be null
+	const char *login_fields;  // "name=value&..." added to or put over a form's fields; may be null
 };
 
 // The login state of a run. Each exchange composes its request and owns its
@@ -45,6 +50,11 @@ struct login_session {
 	int logged_in;  // 0 or 1, set by every exchange
 	// The latest reply, as text: kept until the next exchange begins.
 	char reply[REPLY_SIZE + 1];
+	// With LOGIN_FORM: the latest probe's whole reply (up to its cap) and
+	// the URL it came from, for the form login to start on. Emptied, its
+	// memory given back, when the login has used it.
+	std::string page;
+	std::string page_url;
 };
 
 // A session at its start: not logged in.

@@ -8,6 +8,7 @@
 #include <cstring>
 
 #include "base/unique_fd.h"
+#include "client/page_fetch.h"
 #include "log/log.h"
 #include "net/connect.h"
 #include "net/transport.h"
@@ -58,6 +59,29 @@ int read_reply(login_session *s, const transport &link, unsigned verbosity, cons
 			break;
 	}
 	s->reply[have] = '\0';
+	if (kind.received != nullptr)
+		kind.received(*s, verbosity);
+	return 0;
+}
+
+// The reply as a page for the form login: all of it up to its cap, the
+// reply buffer its start. 0, or -1 after a reported failure.
+int read_whole_page(login_session *s, const transport &link, unsigned verbosity, const exchange_kind &kind)
+{
+	if (read_page(link, &s->page) != 0) {
+		int err = errno;
+		std::string().swap(s->page);
+		if (err == ETIMEDOUT)
+			kind.no_reply(*s->conf, verbosity);
+		else
+			kind.read_failed(verbosity, err);
+		return -1;
+	}
+	s->page_url = serv_url(*s->conf, s->conf->init_page);
+	keep_reply(s, s->page);
+	if (::read_reply(s->page, true).cut)
+		log_msg(verbosity, LOG_DEBUG, "The reply from %s goes on past %zu bytes: it was cut there.", s->conf->server,
+		        REPLY_BODY_MAX);
 	if (kind.received != nullptr)
 		kind.received(*s, verbosity);
 	return 0;
@@ -114,6 +138,8 @@ int run_exchange(login_session *s, unsigned verbosity, const exchange_kind &kind
 	}
 
 	kind.waiting(c, verbosity);
+	if (kind.keeps_page && c.login_form)
+		return read_whole_page(s, link, verbosity, kind);
 	return read_reply(s, link, verbosity, kind);
 }
 

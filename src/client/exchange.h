@@ -32,6 +32,9 @@ struct exchange_kind {
 	void (*reply_ready)(unsigned verbosity);  // optional
 	void (*read_failed)(unsigned verbosity, int err);
 	void (*received)(const login_session &s, unsigned verbosity);  // optional
+	// With LOGIN_FORM: read the reply as HTTP up to its cap into the
+	// session's page (the reply buffer gets its start), for the login.
+	bool keeps_page = false;
 };
 
 // Run one exchange on the session: 0 when a reply was read (possibly

@@ -6,6 +6,7 @@
 #include <memory>
 
 #include "client/exchange.h"
+#include "client/form_login.h"
 #include "http/request.h"
 #include "log/log.h"
 
@@ -67,6 +68,7 @@ const exchange_kind login_kind = {
 			log_msg(v, LOG_ERR, "%s(): Error reading login reply: %s", "__http_internet_login", strerror(err));
 		},
 	.received = nullptr,
+	.keeps_page = false,
 };
 
 }  // namespace
@@ -78,9 +80,14 @@ int http_login_request(login_session *session, unsigned verbosity)
 
 int http_internet_login(login_session *session, unsigned verbosity)
 {
-	int result = http_login_request(session, verbosity);
-	// A failed exchange shows no login, whatever is in the buffer.
-	session->logged_in = result == 0 && reply_has(*session, session->conf->logged_in_string) ? 1 : 0;
+	int result;
+	if (session->conf->login_form) {
+		result = http_form_login(session, verbosity);
+	} else {
+		result = http_login_request(session, verbosity);
+		// A failed exchange shows no login, whatever is in the buffer.
+		session->logged_in = result == 0 && reply_has(*session, session->conf->logged_in_string) ? 1 : 0;
+	}
 	if (session->logged_in && result == 0)
 		return 0;
 	log_msg(verbosity, LOG_INFO, "%s(): login failed.", "http_internet_login");

@@ -29,6 +29,7 @@ const exchange_kind logout_kind = {
 	.reply_ready = [](unsigned v) { log_msg(v, LOG_DEBUG, "Poll says a reply has arrived, reading reply..."); },
 	.read_failed = [](unsigned v, int err) { log_msg(v, LOG_ERR, "Read logout reply: %s", strerror(err)); },
 	.received = [](const login_session &s, unsigned v) { log_msg(v, LOG_DEBUG, "Received:\n%s", s.reply); },
+	.keeps_page = false,
 };
 
 }  // namespace

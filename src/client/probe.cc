@@ -3,6 +3,8 @@
 #include <cstring>
 
 #include "client/exchange.h"
+#include "client/page_fetch.h"
+#include "http/page_request.h"
 #include "http/request.h"
 #include "log/log.h"
 
@@ -25,15 +27,55 @@ const exchange_kind probe_kind = {
 	.read_failed =
 		[](unsigned v, int err) { log_msg(v, LOG_ERR, "Failed to \"ping\" login server: %s", strerror(err)); },
 	.received = nullptr,
+	.keeps_page = true,
 };
+
+// The probe of PROBE_URL: logged in on a 204, or a 2xx reply that holds
+// the marker. With LOGIN_FORM the reply stays for the login to start on.
+int probe_url(login_session *s, unsigned verbosity, bool *found)
+{
+	const login_config &c = *s->conf;
+	s->reply[0] = '\0';
+	*found = false;
+	std::optional<url> u = url_parse(c.probe_url);
+	if (!u)
+		return -1;  // refused at load
+	page_request r;
+	r.target = *u;
+	fetched_page got;
+	if (fetch_page(c, *u, compose_page_request(r), c.probe_url, verbosity, &got) != 0)
+		return -1;
+	keep_reply(s, got.bytes);
+	int status = got.reply.status;
+	*found = status == 204 || (status >= 200 && status < 300 && page_has_marker(*s, got.bytes));
+	if (c.login_form) {
+		s->page = std::move(got.bytes);
+		s->page_url = url_text(*u);
+	}
+	return 0;
+}
 
 }  // namespace
 
 int http_pre_login(login_session *session, unsigned verbosity)
 {
-	int result = run_exchange(session, verbosity, probe_kind);
+	const login_config &c = *session->conf;
+	std::string().swap(session->page);
+	int result;
+	bool found;
+	if (c.probe_url != nullptr) {
+		result = probe_url(session, verbosity, &found);
+	} else {
+		result = run_exchange(session, verbosity, probe_kind);
+		found = c.login_form ? page_has_marker(*session, session->page) : reply_has(*session, c.logged_in_string);
+	}
 	// A failed exchange shows no login, whatever is in the buffer.
-	session->logged_in = result == 0 && reply_has(*session, session->conf->logged_in_string) ? 1 : 0;
+	session->logged_in = result == 0 && found ? 1 : 0;
+	// No login follows: the page's memory goes back at once.
+	if (session->logged_in || result != 0) {
+		std::string().swap(session->page);
+		std::string().swap(session->page_url);
+	}
 	if (session->logged_in && result == 0)
 		return 0;
 	log_msg(verbosity, LOG_INFO, "%s(): Login server \"pinged\": not logged in...", "http_pre_login");

@@ -11,6 +11,8 @@
 
 #include "config/reader.h"
 #include "config/settings.h"
+#include "http/form_encoding.h"
+#include "http/url.h"
 #include "log/log.h"
 #include "net/tls_pins.h"
 
@@ -45,12 +47,11 @@ std::string choose_file(const char *conf_path)
 }
 
 // Whether the configuration may reach a host other than SERV over HTTPS,
-// where TLS_CA_FILE serves too. No setting does so yet: a setting that
-// does (a form login's action, a probe URL, a portal's API) makes this
-// true when it names an https:// address.
-bool conf_may_use_https_elsewhere(const login_config &)
+// where TLS_CA_FILE serves too: a form login follows whatever URLs the
+// portal's pages name, and a probe URL may be an https:// one.
+bool conf_may_use_https_elsewhere(const login_config &c)
 {
-	return false;
+	return c.login_form || c.probe_url != nullptr;
 }
 
 // `path` against the working directory when it is relative: the daemon
@@ -107,6 +108,21 @@ bool check_settings(const conf_values &values, int unread, login_config &c, unsi
 	}
 	if (!c.tls && c.tls_ca_file != nullptr && !conf_may_use_https_elsewhere(c)) {
 		log_msg(verbosity, LOG_ERR, "TLS_CA_FILE is set but TLS is off: nothing was sent.");
+		return false;
+	}
+	if (c.probe_url != nullptr) {
+		std::optional<url> u = url_parse(c.probe_url);
+		if (!u || !u->web) {
+			log_msg(verbosity, LOG_ERR, "PROBE_URL \"%s\" is not an absolute http or https URL: nothing was sent.",
+			        c.probe_url);
+			return false;
+		}
+	}
+	if (c.login_fields != nullptr && !parse_login_fields(c.login_fields)) {
+		// Its values may be secrets (a voucher): the line does not show them.
+		log_msg(verbosity, LOG_ERR,
+		        "LOGIN_FIELDS is not a list of name=value entries joined with \"&\" (%%XX for a byte): nothing was "
+		        "sent.");
 		return false;
 	}
 	if (c.tls_pin != nullptr && !tls_pins_valid(c.tls_pin)) {

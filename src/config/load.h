@@ -17,8 +17,11 @@ struct config_overrides {
 // the settings in force, the overrides included. nullptr, after reporting
 // why in one line, when the file cannot be read, stops at a syntax error,
 // lacks the user name or password, names a port outside 1 to 65535, gives
-// TLS or WATCH_NETWORK a value that is neither yes nor no, leaves a marker
-// empty, sets TLS_PIN or TLS_CA_FILE while TLS is off, has a malformed
+// TLS, WATCH_NETWORK or LOGIN_FORM a value that is neither yes nor no,
+// leaves a marker empty, gives a PROBE_URL that is not an absolute http or
+// https URL or a malformed LOGIN_FIELDS, sets TLS_PIN while TLS is off, or
+// TLS_CA_FILE while TLS is off and neither LOGIN_FORM nor PROBE_URL may
+// lead to an https page elsewhere, has a malformed
 // pin, or names a CA file that cannot be read: a run then sends nothing
 // anywhere. TLS_CA_FILE comes out absolute, against the working
 // directory. The result lives until the process ends.

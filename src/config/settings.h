@@ -117,6 +117,27 @@ inline constexpr conf_setting conf_table[] = {
 	 .conv = conf_conv::text,
 	 .text = &login_config::on_change,
 	 .listed_when_set = true},
+	// The portal's own login form.
+	{.names = {"LOGIN_FORM"},
+	 .def = "no",
+	 .conv = conf_conv::yes_no,
+	 .number = &login_config::login_form,
+	 .listed_when_set = true},
+	{.names = {"PROBE_URL"},
+	 .def = nullptr,
+	 .conv = conf_conv::text,
+	 .text = &login_config::probe_url,
+	 .listed_when_set = true},
+	{.names = {"PORTAL_HOSTS"},
+	 .def = nullptr,
+	 .conv = conf_conv::text,
+	 .text = &login_config::portal_hosts,
+	 .listed_when_set = true},
+	{.names = {"LOGIN_FIELDS"},
+	 .def = nullptr,
+	 .conv = conf_conv::text,
+	 .text = &login_config::login_fields,
+	 .listed_when_set = true},
 };
 
 inline constexpr int CONF_SETTINGS = static_cast<int>(std::size(conf_table));

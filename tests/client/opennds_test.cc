@@ -180,6 +180,80 @@ TEST_F(OpenNds, KavriStatusProbeSeesTheLogin)
 	EXPECT_NE(again.out.find("Current status: DISCONNECTED"), std::string::npos) << again.out << again.err;
 }
 
+// kavri's form login, given only the gateway, its port, its status page,
+// the user's name and password and the marker: `-l` walks openNDS's pages
+// (its status page's form, the preauth page's first form with the
+// per-client token, the landing page's form) and the client reaches the
+// Internet; `-s` sees it; after a deauth the daemon's next check (made at
+// once by a SIGHUP, its pause being minutes) finds the client logged out
+// and logs in again. `extra` adds the settings of a variant.
+void form_login_and_daemon(OpenNdsLab &lab, const std::string &extra)
+{
+	TempDir dir;
+	std::string conf = dir.file("kavri.conf"), pid_file = dir.file("kavri.pid");
+	auto write_conf = [&](const char *daemon) {
+		write_file(conf, std::string("SERV = ") + OpenNdsLab::GATEWAY + "\nSERVER_PORT = 2050\nINIT_PAGE = /\n" +
+		                     "LOGIN_FORM = yes\nUSER = joe\nPASS = secret\nLOGGED_IN_STRING = " + LOGGED_IN_MARKER +
+		                     "\nDEAMON_S = " + daemon + "\n" + extra);
+		chmod(conf.c_str(), 0600);
+	};
+	write_conf("no");
+	RunResult login = lab.in_client({KAVRI_BINARY, "-v", "-d", "-l", "-c", conf, "-p", pid_file});
+	EXPECT_EQ(login.status, 0) << login.out << login.err;
+	EXPECT_NE(login.out.find("SUCCESSFUL LOGIN"), std::string::npos) << login.out << login.err;
+	// The walk as the transcript shows it: the token's form, then the
+	// landing page's, whose reply confirms.
+	EXPECT_NE(login.out.find("GET /opennds_preauth/?fas="), std::string::npos) << login.out;
+	EXPECT_NE(login.out.find("continue=clicked"), std::string::npos) << login.out;
+	EXPECT_NE(login.out.find("landing=yes"), std::string::npos) << login.out;
+	EXPECT_EQ(login.out.find("terms=yes"), std::string::npos) << "the decoy form was sent";
+	if (const char *keep = getenv("KAVRI_OPENNDS_TRANSCRIPT"))
+		write_file(keep, login.out + login.err);
+	ASSERT_TRUE(wait_until([&] { return lab.client_authenticated(); }, 10000)) << lab.ndsctl_json();
+	EXPECT_TRUE(wait_until([&] { return lab.client_reaches_upstream(); }, 10000));
+
+	RunResult status = lab.in_client({KAVRI_BINARY, "-v", "-s", "-c", conf, "-p", pid_file});
+	EXPECT_NE(status.out.find("Current status: CONNECTED"), std::string::npos) << status.out << status.err;
+
+	// The daemon: it logs in as -l does, then pauses for minutes.
+	ASSERT_TRUE(lab.deauth());
+	ASSERT_TRUE(lab.wait_logged_out()) << lab.ndsctl_json();
+	write_conf("yes");
+	RunResult start = lab.in_client({KAVRI_BINARY, "-l", "-c", conf, "-p", pid_file});
+	EXPECT_EQ(start.status, 0) << start.out << start.err;
+	pid_t daemon = 0;
+	ASSERT_TRUE(wait_until(
+	    [&] {
+		    daemon = static_cast<pid_t>(atol(read_file(pid_file).c_str()));
+		    return daemon > 0 && syslog_wait_for(daemon, "Keep-alive daemon started", 0);
+	    },
+	    10000))
+	    << "no daemon: " << start.err;
+	EXPECT_TRUE(wait_until([&] { return lab.client_authenticated(); }, 10000)) << lab.ndsctl_json();
+
+	ASSERT_TRUE(lab.deauth());
+	ASSERT_TRUE(lab.wait_logged_out()) << lab.ndsctl_json();
+	ASSERT_EQ(kill(daemon, SIGHUP), 0);
+	EXPECT_TRUE(syslog_wait_for(daemon, "Forced relogin successful.", 30000));
+	EXPECT_TRUE(wait_until([&] { return lab.client_authenticated(); }, 10000)) << lab.ndsctl_json();
+	EXPECT_TRUE(wait_until([&] { return lab.client_reaches_upstream(); }, 10000));
+	kill(daemon, SIGTERM);
+	EXPECT_TRUE(wait_until([&] { return kill(daemon, 0) != 0; }, 5000)) << "the daemon outlived SIGTERM";
+}
+
+TEST_F(OpenNds, KavriFormLogin)
+{
+	form_login_and_daemon(*lab_, "");
+}
+
+// With PROBE_URL the probe asks the Internet (answered 307 by the gateway
+// before the login, 204 by the upstream server after it), and the login
+// starts from that redirect: no status page of the gateway's is read.
+TEST_F(OpenNds, KavriFormLoginFromProbeUrl)
+{
+	form_login_and_daemon(*lab_, std::string("PROBE_URL = http://") + OpenNdsLab::UPSTREAM + "/generate_204\n");
+}
+
 // A lab of its own, torn down within the case: it leaves no process
 // (neither its own nor one the test started in the client namespace), no
 // named namespace, no firewall rule in this namespace, nothing in /dev,

@@ -119,4 +119,62 @@ TEST(StrictSettings, CaFileBecomesAbsolute)
 	                        " cannot be read: No such file or directory: nothing was sent.\n");
 }
 
+// The form login's settings: LOGIN_FORM takes only yes or no, PROBE_URL
+// must be an absolute http or https URL, LOGIN_FIELDS must read as its
+// list (the line never shows its values); either of LOGIN_FORM and
+// PROBE_URL lets TLS_CA_FILE serve other hosts' https pages with TLS off.
+TEST(StrictSettings, FormLoginSettings)
+{
+	TempDir dir;
+	write_file(dir.file("ca.pem"), "not read here\n");
+	struct Refused {
+		std::string extra, err;
+	} refused[] = {
+		{"LOGIN_FORM = 1\n", "LOGIN_FORM \"1\" is not true, yes, on, false, no or off: nothing was sent."},
+		{"PROBE_URL = \"/generate_204\"\n",
+		 "PROBE_URL \"/generate_204\" is not an absolute http or https URL: nothing was sent."},
+		{"PROBE_URL = \"ftp://example.net/\"\n",
+		 "PROBE_URL \"ftp://example.net/\" is not an absolute http or https URL: nothing was sent."},
+		{"PROBE_URL = \"http://:80/\"\n",
+		 "PROBE_URL \"http://:80/\" is not an absolute http or https URL: nothing was sent."},
+		{"LOGIN_FIELDS = \"voucher=S3CR%T\"\n",
+		 "LOGIN_FIELDS is not a list of name=value entries joined with \"&\" (%XX for a byte): nothing was sent."},
+		{"LOGIN_FIELDS = \"=x\"\n",
+		 "LOGIN_FIELDS is not a list of name=value entries joined with \"&\" (%XX for a byte): nothing was sent."},
+		{"LOGIN_FORM = no\nTLS_CA_FILE = " + dir.file("ca.pem") + "\n",
+		 "TLS_CA_FILE is set but TLS is off: nothing was sent."},
+	};
+	for (const auto &c : refused) {
+		SCOPED_TRACE(c.extra);
+		Loaded l = load_text(dir, c.extra);
+		EXPECT_EQ(l.conf, nullptr);
+		EXPECT_EQ(l.err, "ERR: " + c.err + "\n");
+	}
+	struct Accepted {
+		std::string extra;
+		int login_form;
+		const char *probe_url, *portal_hosts, *login_fields;
+		bool ca_file;
+	} accepted[] = {
+		{"", 0, nullptr, nullptr, nullptr, false},
+		{"LOGIN_FORM = Yes\n", 1, nullptr, nullptr, nullptr, false},
+		{"LOGIN_FORM = on\nTLS_CA_FILE = " + dir.file("ca.pem") + "\n", 1, nullptr, nullptr, nullptr, true},
+		{"PROBE_URL = \"https://probe.example/generate_204\"\nTLS_CA_FILE = " + dir.file("ca.pem") + "\n", 0,
+		 "https://probe.example/generate_204", nullptr, nullptr, true},
+		{"LOGIN_FORM = yes\nPORTAL_HOSTS = \"gw.example, .portal.example\"\nLOGIN_FIELDS = \"terms=on&a=%26\"\n", 1,
+		 nullptr, "gw.example, .portal.example", "terms=on&a=%26", false},
+	};
+	for (const auto &c : accepted) {
+		SCOPED_TRACE(c.extra);
+		Loaded l = load_text(dir, c.extra);
+		ASSERT_NE(l.conf, nullptr) << l.err;
+		EXPECT_EQ(l.conf->login_form, c.login_form);
+		EXPECT_STREQ(l.conf->probe_url, c.probe_url);
+		EXPECT_STREQ(l.conf->portal_hosts, c.portal_hosts);
+		EXPECT_STREQ(l.conf->login_fields, c.login_fields);
+		EXPECT_EQ(l.conf->tls_ca_file != nullptr, c.ca_file);
+		EXPECT_EQ(l.err, "");
+	}
+}
+
 }  // namespace

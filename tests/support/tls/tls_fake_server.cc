@@ -42,8 +42,8 @@ bool send_all(int fd, const char *p, size_t n)
 
 }  // namespace
 
-TlsFakeServer::TlsFakeServer(FakeServer &inner, const std::string &cert_file, const std::string &key_file)
-	: inner_(inner)
+TlsFakeServer::TlsFakeServer(int inner_port, const std::string &cert_file, const std::string &key_file)
+	: inner_port_(inner_port)
 {
 	SSL_CTX *ctx = SSL_CTX_new(TLS_server_method());
 	if (ctx == nullptr)
@@ -127,7 +127,7 @@ void TlsFakeServer::relay(void *ssl, int client, TlsBehaviour b)
 	unique_fd inner(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
 	sockaddr_in a{};
 	a.sin_family = AF_INET;
-	a.sin_port = htons(static_cast<uint16_t>(inner_.port()));
+	a.sin_port = htons(static_cast<uint16_t>(inner_port_));
 	a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
 	if (!inner || connect(inner.get(), reinterpret_cast<sockaddr *>(&a), sizeof a) != 0)
 		return;

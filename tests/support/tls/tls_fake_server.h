@@ -1,6 +1,7 @@
 // A TLS front for the fake login server: it listens on a port of its own
 // on 127.0.0.1, takes TLS with the certificate it is given and relays the
-// clear text to a FakeServer, which records the requests' bytes and
+// clear text to a FakeServer (or any server of the tests' on a port of
+// 127.0.0.1, such as a FakePortal), which records the requests' bytes and
 // answers as it always does. It can also misbehave as a TLS server.
 #pragma once
 
@@ -20,7 +21,12 @@ enum class TlsBehaviour {
 class TlsFakeServer {
 public:
 	// `cert_file` holds the certificate and its chain, `key_file` its key.
-	TlsFakeServer(FakeServer &inner, const std::string &cert_file, const std::string &key_file);
+	TlsFakeServer(FakeServer &inner, const std::string &cert_file, const std::string &key_file)
+		: TlsFakeServer(inner.port(), cert_file, key_file)
+	{
+	}
+	// The same for the server on `inner_port` of 127.0.0.1.
+	TlsFakeServer(int inner_port, const std::string &cert_file, const std::string &key_file);
 	~TlsFakeServer();  // stops, and closes every connection
 	TlsFakeServer(const TlsFakeServer &) = delete;
 	TlsFakeServer &operator=(const TlsFakeServer &) = delete;
@@ -41,7 +47,7 @@ private:
 	bool ssl_io(void *ssl, int fd, int r) const;
 	void drain(int fd, int timeout_ms) const;
 
-	FakeServer &inner_;
+	int inner_port_;
 	void *ctx_ = nullptr;  // SSL_CTX
 	int port_ = 0;
 	std::atomic<TlsBehaviour> behaviour_{TlsBehaviour::normal};
