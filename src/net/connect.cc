@@ -121,7 +121,8 @@ int connect_any(const std::vector<const struct addrinfo *> &order, const char *i
 				break;
 			case started::unusable_interface:
 				*bad_interface = true;
-				tries[0] = std::move(t);
+				if (&t != &tries[0])
+					tries[0] = std::move(t);  // the reason reported
 				return -1;
 			}
 			continue;
