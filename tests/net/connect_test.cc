@@ -80,7 +80,7 @@ std::string config(const std::string &serv, int port, const TempDir &dir)
 }
 
 // A name with an IPv6 address first, whose packets a far namespace drops
-// without a word (it forwards nothing), and a working IPv4 address after
+// without a word (a blackhole route there), and a working IPv4 address after
 // it: the IPv4 attempt starts 250 ms into the first one and wins, so the
 // login (a probe and the login, one connection each) takes well under a
 // second instead of the whole bound.
@@ -92,6 +92,8 @@ TEST(HappyEyeballs, DeadIpv6AddressDoesNotHideWorkingIpv4)
 		ASSERT_TRUE(far.ok()) << far.error();
 		ASSERT_TRUE(far.ip({"addr", "add", "192.0.2.1/24", "dev", "sv0"})) << far.error();
 		ASSERT_TRUE(far.ip({"addr", "add", "2001:db8:2::1/64", "dev", "sv0", "nodad"})) << far.error();
+		// Dropped there without a word: no route would answer with ICMP.
+		ASSERT_TRUE(far.ip({"-6", "route", "add", "blackhole", "2001:db8:dead::/48"})) << far.error();
 		ASSERT_TRUE(ip_here({"link", "set", "up0", "up"}));
 		ASSERT_TRUE(ip_here({"addr", "add", "192.0.2.2/24", "dev", "up0"}));
 		ASSERT_TRUE(ip_here({"addr", "add", "2001:db8:2::2/64", "dev", "up0", "nodad"}));
