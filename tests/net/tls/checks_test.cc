@@ -6,10 +6,13 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
+#include <thread>
 #include <string>
 #include <vector>
 
 #include "capture.h"
+#include "client/probe.h"
 #include "client_support.h"
 #include "fake_server.h"
 #include "net/connect.h"
@@ -77,6 +80,35 @@ TEST_P(TlsCheck, CertificateOfServer)
 	EXPECT_EQ(messages(cap.err(), getpid()),
 	          (std::vector<Msg>{{'E', "TLS connection to login server " + std::string(c.server) +
 	                                      " failed: " + c.refusal}}));
+}
+
+// A server that asks for a new handshake in the middle of the exchange
+// (TLS 1.2) gets none: the connection lives for one exchange and never
+// needs one, and a renegotiation could bring another certificate.
+TEST(TlsRenegotiation, IsRefused)
+{
+	TempDir dir;
+	TestPki pki(dir.path());
+	ASSERT_TRUE(pki.ok());
+	IssuedCert cert = pki.issue("server", "DNS:localhost");
+	ASSERT_TRUE(cert.ok);
+	FakeServer inner;
+	TlsFakeServer server(inner, cert.cert_file, cert.key_file);
+	ASSERT_TRUE(inner.listening() && server.listening());
+	server.set_behaviour(TlsBehaviour::renegotiate);
+	Session s = make_session(server.port());
+	s.server = "localhost";
+	s.tls = 1;
+	s.tls_ca_file = pki.ca_file().c_str();
+	StreamCapture cap;
+	http_pre_login(&s, 0);
+	cap.stop();
+	auto until = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+	while (server.relayed() == 0 && std::chrono::steady_clock::now() < until)
+		std::this_thread::sleep_for(std::chrono::milliseconds(10));
+	ASSERT_EQ(server.relayed(), 1) << "the server's side did not end";
+	EXPECT_EQ(server.handshakes(), 1);
+	EXPECT_EQ(server.renegotiations(), 0) << cap.err();
 }
 
 INSTANTIATE_TEST_SUITE_P(Certificates, TlsCheck, testing::ValuesIn(cases),
