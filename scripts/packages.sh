@@ -1,5 +1,47 @@
 # shellcheck shell=bash
 # Sourced by the scripts that build, run or package kavri.
+#
+# The Debian packages each script needs, by name, in one place: a script
+# installs the lists it names (need_packages "${BUILD_PACKAGES[@]}" ...),
+# and .ci/run installs those of the tests first. A package a script comes
+# to need goes into that script's list here, never inline in the script.
+# shellcheck disable=SC2034 # the lists are read by the scripts that source this
+
+# kavri itself (-DKAVRI_TESTS=OFF): packaging/test-deb, packaging/test-sandbox
+BUILD_PACKAGES=(cmake ninja-build g++ libssl-dev)
+# Building the tests (a default configure): everything but the packaging
+GTEST_PACKAGES=(libgtest-dev libgmock-dev)
+# Running the tests: tests/run
+TEST_PACKAGES=(iproute2 util-linux openssl nginx-light)
+# tests/valgrind-check
+VALGRIND_PACKAGES=(valgrind)
+# .ci/run's own checks: the machine's system log, the processes left
+CI_PACKAGES=(rsyslog procps)
+# demo/run: its namespaces
+DEMO_PACKAGES=(iproute2 util-linux)
+# bench/run
+BENCH_PACKAGES=(curl binutils iproute2)
+# fuzz/run (libFuzzer; the fuzzers build with clang alone)
+FUZZ_PACKAGES=(clang-14 libclang-rt-14-dev cmake ninja-build)
+# packaging/test-deb: the package's checks
+DEB_PACKAGES=(dpkg-dev file man-db groff-base mandoc systemd procps bash-completion lintian)
+# packaging/test-sandbox: the unit's commands in its sandbox
+SANDBOX_PACKAGES=(iproute2 util-linux socat procps systemd openssl ca-certificates)
+# The openNDS lab of the tests (tests/support/opennds_lab.h): the gateway
+# and the firewall tools its scripts call (iptables-nft and nft): tests/run
+# and .ci/run install them with --no-start, for openNDS's package enables
+# and starts its service.
+OPENNDS_LAB_PACKAGES=(opennds iptables nftables)
+# packaging/cross ARCH: qemu-user, the package's checks and the session's
+# namespaces (GoogleTest's sources come with libgtest-dev); the cross
+# compiler, g++-TRIPLET, comes from its table of architectures
+CROSS_PACKAGES=(qemu-user dpkg-dev file lintian iproute2 util-linux)
+
+# The systemd services enabled to start at boot, one name a line.
+enabled_units() {
+	find /etc/systemd/system -path '*.wants/*.service' -printf '%f\n' 2>/dev/null | sort -u
+}
+
 #   need_packages [--no-install-recommends] [--no-start] PACKAGE...
 # installs, with apt-get, those of the Debian packages named that are not
 # installed yet. As anyone but root it names them and fails instead.
@@ -7,18 +49,6 @@
 # refuses, in place during the install only, where none is) and the
 # systemd services the install enabled are disabled again: packages installed
 # for the tests, which run them in namespaces of their own.
-
-# The openNDS lab of the tests (tests/support/opennds_lab.h): the gateway
-# and the firewall tools its scripts call (iptables-nft and nft). Install
-# them with --no-start: openNDS's package enables and starts its service.
-# shellcheck disable=SC2034 # used by the scripts that source this one
-OPENNDS_LAB_PACKAGES=(opennds iptables nftables)
-
-# The systemd services enabled to start at boot, one name a line.
-enabled_units() {
-	find /etc/systemd/system -path '*.wants/*.service' -printf '%f\n' 2>/dev/null | sort -u
-}
-
 need_packages() {
 	local options=() missing=() pkg no_start=0
 	while [[ ${1-} == --* ]]; do

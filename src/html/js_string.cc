@@ -2,22 +2,12 @@
 
 #include <cstdint>
 
+#include "base/text.h"
 #include "html/references.h"
 
 namespace html {
 
 namespace {
-
-int hex_digit(char c)
-{
-	if (c >= '0' && c <= '9')
-		return c - '0';
-	if (c >= 'a' && c <= 'f')
-		return c - 'a' + 10;
-	if (c >= 'A' && c <= 'F')
-		return c - 'A' + 10;
-	return -1;
-}
 
 bool line_break(char c)
 {

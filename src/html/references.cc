@@ -2,6 +2,8 @@
 
 #include <algorithm>
 
+#include "base/text.h"
+
 namespace html {
 
 namespace {
@@ -9,17 +11,6 @@ namespace {
 bool ascii_alphanumeric(char c)
 {
 	return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z');
-}
-
-int hex_digit(char c)
-{
-	if (c >= '0' && c <= '9')
-		return c - '0';
-	if (c >= 'a' && c <= 'f')
-		return c - 'a' + 10;
-	if (c >= 'A' && c <= 'F')
-		return c - 'A' + 10;
-	return -1;
 }
 
 const named_reference *find_exact(std::string_view name)
@@ -48,25 +39,6 @@ uint32_t numeric_reference_value(uint32_t code)
 }
 
 }  // namespace
-
-void append_utf8(uint32_t cp, std::string &out)
-{
-	if (cp < 0x80) {
-		out += char(cp);
-	} else if (cp < 0x800) {
-		out += char(0xC0 | (cp >> 6));
-		out += char(0x80 | (cp & 0x3F));
-	} else if (cp < 0x10000) {
-		out += char(0xE0 | (cp >> 12));
-		out += char(0x80 | ((cp >> 6) & 0x3F));
-		out += char(0x80 | (cp & 0x3F));
-	} else {
-		out += char(0xF0 | (cp >> 18));
-		out += char(0x80 | ((cp >> 12) & 0x3F));
-		out += char(0x80 | ((cp >> 6) & 0x3F));
-		out += char(0x80 | (cp & 0x3F));
-	}
-}
 
 const named_reference *longest_named_reference(std::string_view text)
 {

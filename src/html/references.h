@@ -24,7 +24,4 @@ const named_reference *longest_named_reference(std::string_view text);
 // standard says for historical reasons ("&copy=1" in a URL).
 size_t consume_character_reference(std::string_view after, bool in_attribute, std::string &out);
 
-// A code point in UTF-8; a surrogate is written as its three bytes.
-void append_utf8(uint32_t code_point, std::string &out);
-
 }  // namespace html

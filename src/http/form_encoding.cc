@@ -1,20 +1,13 @@
 #include "http/form_encoding.h"
 
+#include "base/text.h"
+
 namespace {
 
 bool kept_as_is(unsigned char c)
 {
 	return (c >= '0' && c <= '9') || (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || c == '*' ||
 	       c == '-' || c == '.' || c == '_';
-}
-
-int hex_value(char c)
-{
-	if (c >= '0' && c <= '9')
-		return c - '0';
-	if ((c | 0x20) >= 'a' && (c | 0x20) <= 'f')
-		return (c | 0x20) - 'a' + 10;
-	return -1;
 }
 
 std::optional<std::string> percent_decoded(std::string_view s)
@@ -25,8 +18,8 @@ std::optional<std::string> percent_decoded(std::string_view s)
 			out += s[i];
 			continue;
 		}
-		int hi = i + 2 < s.size() ? hex_value(s[i + 1]) : -1;
-		int lo = hi >= 0 ? hex_value(s[i + 2]) : -1;
+		int hi = i + 2 < s.size() ? hex_digit(s[i + 1]) : -1;
+		int lo = hi >= 0 ? hex_digit(s[i + 2]) : -1;
 		if (lo < 0)
 			return std::nullopt;
 		out += char(hi * 16 + lo);

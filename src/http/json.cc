@@ -2,6 +2,8 @@
 
 #include <charconv>
 
+#include "base/text.h"
+
 namespace json {
 
 namespace {
@@ -128,31 +130,12 @@ bool reader::hex4(uint32_t &u)
 		if (pos >= s.size())
 			return fail("short \\u escape");
 		char c = s[pos];
-		int d = c >= '0' && c <= '9' ? c - '0' : c >= 'a' && c <= 'f' ? c - 'a' + 10 : c >= 'A' && c <= 'F' ? c - 'A' + 10 : -1;
+		int d = hex_digit(c);
 		if (d < 0)
 			return fail("bad \\u escape");
 		u = u * 16 + d;
 	}
 	return true;
-}
-
-void append_utf8(uint32_t cp, std::string &out)
-{
-	if (cp < 0x80) {
-		out += char(cp);
-	} else if (cp < 0x800) {
-		out += char(0xC0 | (cp >> 6));
-		out += char(0x80 | (cp & 0x3F));
-	} else if (cp < 0x10000) {
-		out += char(0xE0 | (cp >> 12));
-		out += char(0x80 | ((cp >> 6) & 0x3F));
-		out += char(0x80 | (cp & 0x3F));
-	} else {
-		out += char(0xF0 | (cp >> 18));
-		out += char(0x80 | ((cp >> 12) & 0x3F));
-		out += char(0x80 | ((cp >> 6) & 0x3F));
-		out += char(0x80 | (cp & 0x3F));
-	}
 }
 
 // The length of the well-formed UTF-8 sequence at `p` (RFC 3629: no

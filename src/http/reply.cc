@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cstdint>
 
+#include "base/text.h"
+
 namespace {
 
 char lower(char c)
@@ -201,7 +203,7 @@ void read_chunked(std::string_view b, size_t pos, size_t cap, http_reply &r)
 		uint64_t size = 0;
 		for (; i < line.size(); i++) {
 			char c = lower(line[i]);
-			int d = c >= '0' && c <= '9' ? c - '0' : c >= 'a' && c <= 'f' ? c - 'a' + 10 : -1;
+			int d = hex_digit(c);
 			if (d < 0)
 				break;
 			size = size * 16 + uint64_t(d);

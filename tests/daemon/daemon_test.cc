@@ -82,6 +82,17 @@ std::string link_of(const std::string &path)
 	return n < 0 ? "" : std::string(buf, static_cast<size_t>(n));
 }
 
+// poll(2) and ppoll(2); newer architectures (arm64, riscv64) have only ppoll,
+// which the C library's poll calls.
+bool is_poll(long nr)
+{
+#ifdef SYS_poll
+	if (nr == SYS_poll)
+		return true;
+#endif
+	return nr == SYS_ppoll;
+}
+
 // The main thread of `pid` waits in poll on two descriptors or more (a
 // wake-up, a timer, the routing socket), which it does only in the pause
 // between checks (its exchanges wait on their one socket).
@@ -96,7 +107,7 @@ bool wait_pausing(pid_t pid)
 			long nr = -1;
 			std::string fds, nfds;
 			s >> nr >> fds >> nfds;
-			bool pausing = (nr == SYS_poll || nr == SYS_ppoll) && strtoul(nfds.c_str(), nullptr, 16) >= 2;
+			bool pausing = is_poll(nr) && strtoul(nfds.c_str(), nullptr, 16) >= 2;
 			seen = pausing ? seen + 1 : 0;
 			return seen >= 3;
 		},

@@ -21,7 +21,7 @@
 #include <string>
 #include <vector>
 
-#include "html/references.h"
+#include "base/text.h"
 #include "http/json.h"
 
 namespace {
@@ -41,12 +41,12 @@ std::string unescape(const std::string &s)
 			if (u >= 0xD800 && u <= 0xDBFF && s.compare(i + 6, 2, "\\u") == 0) {
 				unsigned low;
 				if (sscanf(s.substr(i + 8, 4).c_str(), "%4x", &low) == 1 && low >= 0xDC00 && low <= 0xDFFF) {
-					html::append_utf8(0x10000 + ((u - 0xD800) << 10) + (low - 0xDC00), out);
+					append_utf8(0x10000 + ((u - 0xD800) << 10) + (low - 0xDC00), out);
 					i += 11;
 					continue;
 				}
 			}
-			html::append_utf8(u, out);
+			append_utf8(u, out);
 			i += 5;
 		} else {
 			out += s[i];
