@@ -24,11 +24,15 @@ else()
   set(_kavri_unit_dir "lib/systemd/system")
 endif()
 set(KAVRI_SYSTEMD_UNIT_DIR "${_kavri_unit_dir}" CACHE STRING
-    "Where the systemd unit kavri.service is installed (relative: under the prefix)")
+    "Where the systemd units kavri.service and kavri@.service are installed (relative: under the prefix)")
 
 set(KAVRI_INSTALL_FULL_BINDIR "${CMAKE_INSTALL_FULL_BINDIR}")
 configure_file(${CMAKE_CURRENT_LIST_DIR}/kavri.service.in
                ${CMAKE_CURRENT_BINARY_DIR}/kavri.service @ONLY)
+# One service per account or uplink: kavri@NAME reads
+# /usr/local/etc/kavri/NAME.conf.
+configure_file(${CMAKE_CURRENT_LIST_DIR}/kavri@.service.in
+               ${CMAKE_CURRENT_BINARY_DIR}/kavri@.service @ONLY)
 
 set(KAVRI_PACKAGE_CONTACT "kavri developers <maintainers@kavri.dev>" CACHE STRING
     "Maintainer of the Debian package")
@@ -91,7 +95,7 @@ install(FILES "${_kavri_gz_dir}/changelog.gz" "${CMAKE_CURRENT_BINARY_DIR}/copyr
         DESTINATION ${CMAKE_INSTALL_DOCDIR})
 install(FILES ${PROJECT_SOURCE_DIR}/etc/kavri.conf.example
         DESTINATION ${CMAKE_INSTALL_DOCDIR}/examples)
-install(FILES ${CMAKE_CURRENT_BINARY_DIR}/kavri.service
+install(FILES ${CMAKE_CURRENT_BINARY_DIR}/kavri.service ${CMAKE_CURRENT_BINARY_DIR}/kavri@.service
         DESTINATION ${KAVRI_SYSTEMD_UNIT_DIR})
 install(FILES ${CMAKE_CURRENT_LIST_DIR}/kavri.bash-completion
         DESTINATION ${CMAKE_INSTALL_DATADIR}/bash-completion/completions

@@ -35,6 +35,8 @@ struct login_config {
 	int tls;                  // 1: HTTPS to the login server
 	const char *tls_ca_file;  // trust these certificates instead of the system's; may be null
 	const char *tls_pin;      // SHA-256 pins of the server's public key, base64, comma-separated; may be null
+	const char *state_file;  // the daemon keeps its state there, as JSON; may be null
+	const char *on_change;   // program the daemon runs when the login state changes; may be null
 	int login_form;            // 1: log in through the portal's own form
 	const char *probe_url;     // the status probe's absolute URL instead of SERV's INIT_PAGE; may be null
 	const char *portal_hosts;  // hosts besides SERV that may get the user's fields; may be null

@@ -106,6 +106,17 @@ inline constexpr conf_setting conf_table[] = {
 	 .conv = conf_conv::text,
 	 .text = &login_config::interface,
 	 .listed_when_set = true},
+	// What the daemon tells scripts.
+	{.names = {"STATE_FILE"},
+	 .def = nullptr,
+	 .conv = conf_conv::text,
+	 .text = &login_config::state_file,
+	 .listed_when_set = true},
+	{.names = {"ON_CHANGE"},
+	 .def = nullptr,
+	 .conv = conf_conv::text,
+	 .text = &login_config::on_change,
+	 .listed_when_set = true},
 	// The portal's own login form.
 	{.names = {"LOGIN_FORM"},
 	 .def = "no",

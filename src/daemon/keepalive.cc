@@ -10,6 +10,7 @@
 
 #include <cerrno>
 #include <cstdint>
+#include <algorithm>
 #include <cstring>
 #include <mutex>
 
@@ -18,6 +19,7 @@
 #include "client/retry.h"
 #include "daemon/netwatch.h"
 #include "daemon/pidfile.h"
+#include "daemon/publish.h"
 #include "daemon/schedule.h"
 #include "log/log.h"
 
@@ -114,14 +116,24 @@ pass_reason daemon_pause(pause_sources &src, pause_plan &plan, unsigned verbosit
 		pause_network(plan, boot_clock_now());
 
 	pass_reason why;
-	while ((why = pause_due(plan, boot_clock_now())) == pass_reason::none) {
-		arm_timer(src.timer.get(), pause_wake_at(plan));
-		struct pollfd fds[3] = {
+	for (;;) {
+		msec now = boot_clock_now();
+		publish_service(now);
+		if ((why = pause_due(plan, now)) != pass_reason::none)
+			break;
+		// The watchdog's ping and an ON_CHANGE deadline wake the pause
+		// too; without them it sleeps until the pass is due.
+		msec wake = pause_wake_at(plan);
+		msec also = publish_wake_at(now);
+		arm_timer(src.timer.get(), also >= 0 ? std::min(wake, also) : wake);
+		struct pollfd fds[3 + PUBLISH_POLL_FDS] = {
 			{src.wake.get(), POLLIN, 0},
 			{src.timer.get(), POLLIN, 0},
 			{src.net.get(), POLLIN, 0},
 		};
-		if (poll(fds, src.net.get() >= 0 ? 3 : 2, -1) < 0)
+		int n = src.net.get() >= 0 ? 3 : 2;
+		n += publish_poll_fds(fds + n);
+		if (poll(fds, static_cast<nfds_t>(n), -1) < 0)
 			continue;
 		if (fds[0].revents != 0 && take_count(src.wake.get()))
 			pause_signal(plan);
@@ -198,6 +210,7 @@ bool daemon_start(const login_session *session, unsigned verbosity, pause_source
 		return false;
 	}
 	the_pause.wake = src->wake.get();
+	publish_prepare(c, pid, boot_clock_now(), verbosity);
 
 	// The listener inherits the blocked set, as sigwait needs. Without it
 	// SIGTERM could never end the daemon, so that is fatal too.
@@ -223,6 +236,10 @@ bool daemon_start(const login_session *session, unsigned verbosity, pause_source
 	// daemon will run.
 	const unsigned pause_seconds = static_cast<unsigned>(c.daemon_delay) * 60u;
 	int reported = report_login(session->logged_in, -1);
+	// The foreground's check, the last exchange of which was a login
+	// unless it found the login alive.
+	publish_start(login_state_of(session->logged_in, session->reply[0] != '\0', !session->logged_in),
+	              pause_seconds, boot_clock_now());
 	// After the two lines that every start writes.
 	if ((verbosity & MODE_VERBOSE) && c.conf_exposed)
 		log_syslog(LOG_WARNING, "Configuration file %s holds your password and can be read by other users: %s",
@@ -231,6 +248,7 @@ bool daemon_start(const login_session *session, unsigned verbosity, pause_source
 	// The foreground's check just before counts as the pass before the
 	// first.
 	msec pass_began = boot_clock_now();
+	int was_logged_in = session->logged_in;
 	for (;;) {
 		reported = report_login(session->logged_in, reported);
 		pause_plan plan = pause_begin(boot_clock_now(), pause_seconds, pass_began);
@@ -239,11 +257,21 @@ bool daemon_start(const login_session *session, unsigned verbosity, pause_source
 		if (why == pass_reason::network)
 			log_notice("Network changed, checking now.");
 
+		const check_reason reason = why == pass_reason::periodic  ? check_reason::periodic
+		                            : why == pass_reason::network ? check_reason::network
+		                                                          : check_reason::forced;
 		http_pre_login(session, verbosity);
-		if (c.daemon_login && !session->logged_in) {
+		bool logging_in = c.daemon_login && !session->logged_in;
+		if (logging_in) {
+			if (was_logged_in)
+				publish_losing(login_state_of(0, session->reply[0] != '\0', false), reason, boot_clock_now());
 			log_msg(verbosity, LOG_INFO, "Daemon logging in again.");
 			http_do_login(session, verbosity, retry_sleep);
 		}
+		// Whether the last exchange was answered: its reply is kept.
+		publish_checked(login_state_of(session->logged_in, session->reply[0] != '\0', logging_in), reason,
+		                pause_seconds, boot_clock_now());
+		was_logged_in = session->logged_in;
 		// A check the timer did not call for reports as a forced one.
 		if (why != pass_reason::periodic)
 			log_notice(session->logged_in ? "Forced relogin successful." : "Forced relogin FAILED!");
@@ -268,6 +296,7 @@ void daemon_signal(int sig)
 		return;
 	}
 	log_notice("Got signal(%d), quitting.", sig);
+	publish_stopping();
 	// The file goes with the daemon, so that no later run calls it stale.
 	// Then at once, whatever the main thread is doing: the PID file was
 	// written in full when the daemon started and nothing else needs

@@ -43,30 +43,6 @@ constexpr double PROMPT_S = 3.5;
 
 const std::string TMP_PID = "/tmp/kavri.pid";
 
-std::vector<std::string> messages(pid_t pid)
-{
-	std::vector<std::string> out;
-	for (const auto &l : syslog_lines(pid))
-		out.push_back(l.message);
-	return out;
-}
-
-size_t count_lines(pid_t pid, const std::string &text)
-{
-	size_t n = 0;
-	for (const auto &m : messages(pid))
-		n += m.find(text) != std::string::npos;
-	return n;
-}
-
-std::string joined(const std::vector<std::string> &lines)
-{
-	std::string s;
-	for (const auto &l : lines)
-		s += "  " + l + "\n";
-	return s;
-}
-
 int count_in(const std::string &text, const std::string &what)
 {
 	int n = 0;
@@ -80,38 +56,6 @@ std::string link_of(const std::string &path)
 	char buf[PATH_MAX];
 	ssize_t n = readlink(path.c_str(), buf, sizeof buf - 1);
 	return n < 0 ? "" : std::string(buf, static_cast<size_t>(n));
-}
-
-// poll(2) and ppoll(2); newer architectures (arm64, riscv64) have only ppoll,
-// which the C library's poll calls.
-bool is_poll(long nr)
-{
-#ifdef SYS_poll
-	if (nr == SYS_poll)
-		return true;
-#endif
-	return nr == SYS_ppoll;
-}
-
-// The main thread of `pid` waits in poll on two descriptors or more (a
-// wake-up, a timer, the routing socket), which it does only in the pause
-// between checks (its exchanges wait on their one socket).
-bool wait_pausing(pid_t pid)
-{
-	std::string path = "/proc/" + std::to_string(pid) + "/syscall";
-	int seen = 0;
-	return wait_until(
-		[&] {
-			// "NR fds nfds timeout ...", the arguments in hex.
-			std::istringstream s(read_file(path));
-			long nr = -1;
-			std::string fds, nfds;
-			s >> nr >> fds >> nfds;
-			bool pausing = is_poll(nr) && strtoul(nfds.c_str(), nullptr, 16) >= 2;
-			seen = pausing ? seen + 1 : 0;
-			return seen >= 3;
-		},
-		10000);
 }
 
 bool exited_with(int wait_status, int code)
@@ -363,6 +307,8 @@ TEST_F(Daemon, SigtermEndsTheDaemonAtOnce)
 			int st = reap_within(pid, 10000);
 			EXPECT_LT(seconds_since(sent), PROMPT_S);
 			EXPECT_TRUE(exited_with(st, 0)) << "wait status " << st;
+			// The line may still be on its way to the capture when the daemon is gone.
+			EXPECT_TRUE(syslog_wait_for(pid, "Got signal(15), quitting.", 2000)) << joined(messages(pid));
 			EXPECT_EQ(count_lines(pid, "Got signal(15), quitting."), 1u) << joined(messages(pid));
 			EXPECT_EQ(count_lines(pid, "Forced relogin"), 0u);
 			EXPECT_FALSE(file_exists(s.pid_file)) << "the daemon leaves its PID file behind";
@@ -448,6 +394,8 @@ TEST_F(Daemon, SighupStormLeavesTheDaemonWhole)
 			int st = reap_within(pid, 10000);
 			EXPECT_LT(seconds_since(sent), PROMPT_S);
 			EXPECT_TRUE(exited_with(st, 0)) << "wait status " << st;
+			// The line may still be on its way to the capture when the daemon is gone.
+			EXPECT_TRUE(syslog_wait_for(pid, "Got signal(15), quitting.", 2000)) << joined(messages(pid));
 			EXPECT_EQ(count_lines(pid, "Got signal(15), quitting."), 1u);
 		});
 	}
@@ -556,6 +504,8 @@ TEST_F(Daemon, LogoutStopsTheDaemonAndLogsOut)
 			RunResult r = s.run({"-o"});
 			EXPECT_EQ(r.status, c.status) << r.err;
 			EXPECT_TRUE(exited_with(reap_within(pid, 5000), 0)) << "the daemon ended by SIGTERM";
+			// The line may still be on its way to the capture when the daemon is gone.
+			EXPECT_TRUE(syslog_wait_for(pid, "Got signal(15), quitting.", 2000)) << joined(messages(pid));
 			EXPECT_EQ(count_lines(pid, "Got signal(15), quitting."), 1u) << joined(messages(pid));
 			EXPECT_FALSE(file_exists(s.pid_file));
 			EXPECT_EQ(s.server.count(Page::logout), 1u);

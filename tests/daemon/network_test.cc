@@ -40,14 +40,6 @@ const std::string NOTICE = "Network changed, checking now.";
 			SKIP_OR_FAIL(why_);                  \
 	} while (0)
 
-size_t count_lines(pid_t pid, const std::string &text)
-{
-	size_t n = 0;
-	for (const auto &l : syslog_lines(pid))
-		n += l.message.find(text) != std::string::npos;
-	return n;
-}
-
 std::string all_lines(pid_t pid)
 {
 	std::string s;

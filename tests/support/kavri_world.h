@@ -7,6 +7,7 @@
 
 #include <sys/types.h>
 
+#include <map>
 #include <string>
 #include <vector>
 
@@ -17,12 +18,24 @@
 // foreground run, when none came up within 10 seconds.
 pid_t wait_for_daemon(const std::string &pid_file, const RunResult &foreground = {});
 
+// The system-log messages of `pid`, in order; how many contain `text`;
+// all of them, one an indented line, for a failure's message.
+std::vector<std::string> messages(pid_t pid);
+size_t count_lines(pid_t pid, const std::string &text);
+std::string joined(const std::vector<std::string> &lines);
+
+// Wait until the main thread of `pid` waits in poll on two descriptors or
+// more (a wake-up, a timer, the routing socket), which it does only in the
+// pause between checks (its exchanges wait on their one socket).
+bool wait_pausing(pid_t pid);
+
 struct Kavri {
 	TempDir dir;
 	std::string conf = dir.file("kavri.conf");
 	std::string pid_file = dir.file("kavri.pid");  // where the daemon is expected to write
 	std::string san = dir.file("sanitizer");
 	uid_t runner = 0;  // who runs kavri, and so the daemon
+	std::map<std::string, std::string> env;  // put into the environment of every run
 
 	// The server, a user, the daemon on with a 5-minute pause and the PID
 	// file (`configured_pid_file` when given, else pid_file); `settings`
