@@ -26,7 +26,7 @@ FUZZ_PACKAGES=(clang-14 libclang-rt-14-dev cmake ninja-build)
 # packaging/test-deb: the package's checks
 DEB_PACKAGES=(dpkg-dev file man-db groff-base mandoc systemd procps bash-completion lintian)
 # packaging/test-sandbox: the unit's commands in its sandbox
-SANDBOX_PACKAGES=(iproute2 util-linux socat procps systemd)
+SANDBOX_PACKAGES=(iproute2 util-linux socat procps systemd openssl ca-certificates)
 # The openNDS lab of the tests (tests/support/opennds_lab.h): the gateway
 # and the firewall tools its scripts call (iptables-nft and nft): tests/run
 # and .ci/run install them with --no-start, for openNDS's package enables

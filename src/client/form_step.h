@@ -23,8 +23,9 @@ inline constexpr int MAX_FORMS = 3;
 // on SERV, each with its redirects; each form and its redirects; the
 // probe that confirms the login.
 inline constexpr int MAX_LOGIN_REQUESTS = 2 * (1 + MAX_REDIRECTS) + MAX_FORMS * (1 + MAX_REDIRECTS) + 1;
-// The time one login may take, its 5-second waits inside it: no request
-// begins after it has run out.
+// The time after which a login begins no further request; each request's
+// own waits (connect, TLS, send, reply) end within 5 seconds each, so a
+// login ends within this and one request's waits.
 inline constexpr int FORM_LOGIN_SECONDS = 60;
 
 // Where a login stands between two requests.

@@ -18,15 +18,25 @@ int fitted(int n, char *out, size_t size)
 }
 
 // The server as the Host and Referer headers write it: an IPv6 address
-// (the only form with a colon) in brackets, as a URL needs it.
+// (the only form with a colon) in brackets, as a URL needs it, and
+// without its zone ("%wlan0"), which names an interface of this host and
+// means nothing to the server. `name` holds the text up to `length`.
 struct host_text {
 	const char *open, *name, *close;
+	int length;
 };
 
 host_text host_of(const char *server)
 {
 	bool v6 = strchr(server, ':') != nullptr;
-	return {v6 ? "[" : "", server, v6 ? "]" : ""};
+	size_t n = v6 ? strcspn(server, "%") : strlen(server);
+	return {v6 ? "[" : "", server, v6 ? "]" : "", static_cast<int>(n)};
+}
+
+// The scheme of the Referer: the one the exchange speaks.
+const char *scheme_of(const login_config &c)
+{
+	return c.tls ? "https" : "http";
 }
 
 size_t len_or_zero(const char *text)
@@ -39,8 +49,8 @@ size_t len_or_zero(const char *text)
 int compose_probe_request(const login_config &c, char *out, size_t size)
 {
 	host_text h = host_of(c.server);
-	int n = snprintf(out, size, "GET %s HTTP/1.0\r\nReferer: http://%s%s%s\r\nHost: %s%s%s\r\nAccept: */*\r\n\r\n",
-	                 c.init_page, h.open, h.name, h.close, h.open, h.name, h.close);
+	int n = snprintf(out, size, "GET %s HTTP/1.0\r\nReferer: %s://%s%.*s%s\r\nHost: %s%.*s%s\r\nAccept: */*\r\n\r\n",
+	                 c.init_page, scheme_of(c), h.open, h.length, h.name, h.close, h.open, h.length, h.name, h.close);
 	return fitted(n, out, size);
 }
 
@@ -48,8 +58,9 @@ int compose_logout_request(const login_config &c, char *out, size_t size)
 {
 	host_text h = host_of(c.server);
 	int n = snprintf(out, size,
-	                 "GET %s HTTP/1.0\r\nReferer: http://%s%s%s%s\r\nHost: %s%s%s\r\nAccept: */*\r\n\r\n",
-	                 c.logout_page, h.open, h.name, h.close, c.init_page, h.open, h.name, h.close);
+	                 "GET %s HTTP/1.0\r\nReferer: %s://%s%.*s%s%s\r\nHost: %s%.*s%s\r\nAccept: */*\r\n\r\n",
+	                 c.logout_page, scheme_of(c), h.open, h.length, h.name, h.close, c.init_page, h.open, h.length,
+	                 h.name, h.close);
 	return fitted(n, out, size);
 }
 
@@ -58,11 +69,11 @@ int compose_login_request(const login_config &c, const char *form, char *out, si
 	int content_length = static_cast<int>(strlen(form)) + 1;
 	host_text h = host_of(c.server);
 	int n = snprintf(out, size,
-	                 "POST %s HTTP/1.0\r\nHost: %s%s%s\r\nUser-Agent: kavri v" KAVRI_VERSION "\r\nAccept: */*\r\n"
-	                 "Referer: http://%s%s%s%s\r\nContent-type: application/x-www-form-urlencoded\r\n"
+	                 "POST %s HTTP/1.0\r\nHost: %s%.*s%s\r\nUser-Agent: kavri v" KAVRI_VERSION "\r\nAccept: */*\r\n"
+	                 "Referer: %s://%s%.*s%s%s\r\nContent-type: application/x-www-form-urlencoded\r\n"
 	                 "Content-length: %d\r\n\r\n%s\n\n",
-	                 c.login_page, h.open, h.name, h.close, h.open, h.name, h.close, c.init_page, content_length,
-	                 form);
+	                 c.login_page, h.open, h.length, h.name, h.close, scheme_of(c), h.open, h.length, h.name, h.close,
+	                 c.init_page, content_length, form);
 	return fitted(n, out, size);
 }
 

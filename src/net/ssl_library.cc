@@ -37,8 +37,8 @@ const ssl_library *ssl_library_load(char *why, size_t size)
 		dlclose(lib);
 		return nullptr;
 	}
-	// kavri sets its own policy (TLS 1.2 at least, the library's default
-	// security level); the system's openssl.cnf is not read, which keeps
+	// kavri sets its own policy (TLS 1.2 at least, security level 2 at
+	// least, no renegotiation); the system's openssl.cnf is not read, which keeps
 	// both the start and the daemon's memory small.
 	if (found.OPENSSL_init_ssl(OPENSSL_INIT_NO_LOAD_CONFIG, nullptr) != 1) {
 		snprintf(why, size, "%s cannot be initialised", SSL_LIBRARY_NAME);

@@ -8,13 +8,14 @@
 #include <openssl/ssl.h>
 #include <openssl/x509.h>
 #include <openssl/x509_vfy.h>
+#include <openssl/x509v3.h>
 
 #include <cstddef>
 
 // The library's file name: the ABI this table was written against.
 inline constexpr const char SSL_LIBRARY_NAME[] = "libssl.so.3";
 
-// One pointer per function used, typed from OpenSSL's own declarations.
+// One pointer per function called, and none more, typed from OpenSSL's own declarations.
 // (The library's macros call other functions, so none is used here.)
 struct ssl_library {
 #define KAVRI_SSL_FUNCTIONS(F)                                                                                 \
@@ -24,6 +25,8 @@ struct ssl_library {
 	F(SSL_CTX_free)                                                                                           \
 	F(SSL_CTX_ctrl)                                                                                           \
 	F(SSL_CTX_set_options)                                                                                    \
+	F(SSL_CTX_get_security_level)                                                                             \
+	F(SSL_CTX_set_security_level)                                                                             \
 	F(SSL_CTX_set_default_verify_paths)                                                                       \
 	F(SSL_CTX_load_verify_file)                                                                               \
 	F(SSL_new)                                                                                                \
@@ -37,17 +40,16 @@ struct ssl_library {
 	F(SSL_read)                                                                                               \
 	F(SSL_write)                                                                                              \
 	F(SSL_pending)                                                                                            \
-	F(SSL_shutdown)                                                                                           \
 	F(SSL_get_error)                                                                                          \
 	F(SSL_get_verify_result)                                                                                  \
 	F(SSL_get0_peer_certificate)                                                                              \
 	F(X509_VERIFY_PARAM_set1_ip_asc)                                                                          \
+	F(X509_VERIFY_PARAM_set_hostflags)                                                                        \
 	F(X509_verify_cert_error_string)                                                                          \
 	F(X509_get_X509_PUBKEY)                                                                                   \
 	F(i2d_X509_PUBKEY)                                                                                        \
 	F(EVP_sha256)                                                                                             \
 	F(EVP_Digest)                                                                                             \
-	F(ERR_get_error)                                                                                          \
 	F(ERR_peek_error)                                                                                         \
 	F(ERR_clear_error)                                                                                        \
 	F(ERR_reason_error_string)

@@ -98,6 +98,18 @@ bool is_address(const char *server)
 	return inet_pton(AF_INET, server, buf) == 1 || inet_pton(AF_INET6, server, buf) == 1;
 }
 
+// The server without the zone of an IPv6 address ("fe80::1%wlan0"): the
+// zone names an interface of this host and is no part of the address a
+// certificate shows.
+std::string without_zone(const char *server)
+{
+	std::string s = server;
+	size_t pct = s.find('%');
+	if (pct != std::string::npos && s.find(':') != std::string::npos)
+		s.resize(pct);
+	return s;
+}
+
 // With pins, the chain's verdict does not count: the key decides.
 int any_chain(int, X509_STORE_CTX *)
 {
@@ -226,8 +238,15 @@ SSL_CTX *trust_cache::context(const ssl_library *lib, const char *ca_file, char 
 		return nullptr;
 	}
 	lib->SSL_CTX_ctrl(ctx, SSL_CTRL_SET_MIN_PROTO_VERSION, TLS1_2_VERSION, nullptr);
+	// The system's openssl.cnf is not read, so its security level cannot
+	// raise ours: 2 at least (112-bit keys, no RSA below 2048 bits, no
+	// SHA-1 signatures).
+	if (lib->SSL_CTX_get_security_level(ctx) < 2)
+		lib->SSL_CTX_set_security_level(ctx, 2);
 	// A server that closes without close_notify has still sent its reply.
-	lib->SSL_CTX_set_options(ctx, SSL_OP_IGNORE_UNEXPECTED_EOF | SSL_OP_NO_COMPRESSION);
+	// A connection lives for one exchange: no renegotiation is needed, so
+	// none is allowed.
+	lib->SSL_CTX_set_options(ctx, SSL_OP_IGNORE_UNEXPECTED_EOF | SSL_OP_NO_COMPRESSION | SSL_OP_NO_RENEGOTIATION);
 	bool trusted;
 	if (!ca.empty()) {
 		trusted = lib->SSL_CTX_load_verify_file(ctx, ca.c_str()) == 1;
@@ -304,13 +323,17 @@ tls_channel_ptr tls_open(const tls_settings &s, int fd, char *error, size_t size
 	lib->SSL_set_verify(t->ssl, SSL_VERIFY_PEER, s.pins != nullptr ? any_chain : nullptr);
 	lib->SSL_ctrl(t->ssl, SSL_CTRL_MODE, SSL_MODE_ENABLE_PARTIAL_WRITE | SSL_MODE_ACCEPT_MOVING_WRITE_BUFFER,
 	              nullptr);
+	// An address is checked as an address and never sent for SNI.
+	std::string server = without_zone(s.server);
+	X509_VERIFY_PARAM *param = lib->SSL_get0_param(t->ssl);
+	lib->X509_VERIFY_PARAM_set_hostflags(param, X509_CHECK_FLAG_NO_PARTIAL_WILDCARDS);
 	bool named;
-	if (is_address(s.server)) {
-		named = lib->X509_VERIFY_PARAM_set1_ip_asc(lib->SSL_get0_param(t->ssl), s.server) == 1;
+	if (is_address(server.c_str())) {
+		named = lib->X509_VERIFY_PARAM_set1_ip_asc(param, server.c_str()) == 1;
 	} else {
 		named = lib->SSL_ctrl(t->ssl, SSL_CTRL_SET_TLSEXT_HOSTNAME, TLSEXT_NAMETYPE_host_name,
-		                      const_cast<char *>(s.server)) == 1 &&
-		        lib->SSL_set1_host(t->ssl, s.server) == 1;
+		                      const_cast<char *>(server.c_str())) == 1 &&
+		        lib->SSL_set1_host(t->ssl, server.c_str()) == 1;
 	}
 	if (!named) {
 		lib->ERR_clear_error();
@@ -330,12 +353,17 @@ int tls_handshake(tls_channel &t)
 	t.lib->ERR_clear_error();
 	errno = 0;
 	int r = t.lib->SSL_connect(t.ssl);
-	if (r == 1)
+	long verdict = t.lib->SSL_get_verify_result(t.ssl);
+	if (r == 1) {
+		// Without pins the chain decides: the handshake checked it, and
+		// the verdict it left must say so too.
+		if (t.pins.empty() && verdict != X509_V_OK)
+			return fail(t, EPROTO, "%s", t.lib->X509_verify_cert_error_string(verdict));
 		return check_pins(t);
+	}
 	int code = t.lib->SSL_get_error(t.ssl, r);
 	if (code == SSL_ERROR_WANT_READ || code == SSL_ERROR_WANT_WRITE)
 		return static_cast<int>(failure(t, code, -1));
-	long verdict = t.lib->SSL_get_verify_result(t.ssl);
 	if (t.pins.empty() && verdict != X509_V_OK) {
 		t.lib->ERR_clear_error();
 		return fail(t, EPROTO, "%s", t.lib->X509_verify_cert_error_string(verdict));

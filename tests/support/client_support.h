@@ -99,24 +99,26 @@ inline int client_sockets_to(int port)
 }
 
 // The requests as the server must receive them, written out from the
-// templates by hand.
-inline std::string probe_bytes(const std::string &page, const std::string &server)
+// templates by hand. `scheme` is the Referer's: "https" over TLS.
+inline std::string probe_bytes(const std::string &page, const std::string &server,
+                               const std::string &scheme = "http")
 {
-	return "GET " + page + " HTTP/1.0\r\nReferer: http://" + server + "\r\nHost: " + server +
+	return "GET " + page + " HTTP/1.0\r\nReferer: " + scheme + "://" + server + "\r\nHost: " + server +
 	       "\r\nAccept: */*\r\n\r\n";
 }
 
-inline std::string logout_bytes(const std::string &page, const std::string &server, const std::string &init)
+inline std::string logout_bytes(const std::string &page, const std::string &server, const std::string &init,
+                                const std::string &scheme = "http")
 {
-	return "GET " + page + " HTTP/1.0\r\nReferer: http://" + server + init + "\r\nHost: " + server +
+	return "GET " + page + " HTTP/1.0\r\nReferer: " + scheme + "://" + server + init + "\r\nHost: " + server +
 	       "\r\nAccept: */*\r\n\r\n";
 }
 
 inline std::string login_bytes(const std::string &page, const std::string &server, const std::string &init,
-                               const std::string &form)
+                               const std::string &form, const std::string &scheme = "http")
 {
 	return "POST " + page + " HTTP/1.0\r\nHost: " + server + "\r\nUser-Agent: kavri v1.3.3\r\nAccept: */*\r\n" +
-	       "Referer: http://" + server + init + "\r\nContent-type: application/x-www-form-urlencoded\r\n" +
+	       "Referer: " + scheme + "://" + server + init + "\r\nContent-type: application/x-www-form-urlencoded\r\n" +
 	       "Content-length: " + std::to_string(form.size() + 1) + "\r\n\r\n" + form + "\n\n";
 }
 

@@ -1,6 +1,7 @@
 // The three exchanges over TLS against the fake login server behind a TLS
 // front of the tests' own, with keys and certificates made at test time:
-// trusted servers work and get the very bytes a plain server gets; every
+// trusted servers work and get the bytes a plain server gets (but for the
+// Referer's https://); every
 // certificate or handshake that is refused fails the exchange as a
 // refused connection does, with one line that says why, nothing sent.
 #include <gtest/gtest.h>
@@ -145,10 +146,11 @@ TEST_P(TlsExchange, TrustsOnlyWhatItShould)
 		cap.stop();
 		EXPECT_EQ(cap.out() + cap.err(), "");
 		std::string form = "username=joe&password=secret&submitForm=Login";
-		std::vector<std::string> want = {probe_bytes("/sd/init", c.server),
-		                                 login_bytes("/sd/login", c.server, "/sd/init", form),
-		                                 probe_bytes("/sd/init", c.server),
-		                                 logout_bytes("/sd/logout", c.server, "/sd/init")};
+		// The plain server's bytes, but for the Referer's scheme.
+		std::vector<std::string> want = {probe_bytes("/sd/init", c.server, "https"),
+		                                 login_bytes("/sd/login", c.server, "/sd/init", form, "https"),
+		                                 probe_bytes("/sd/init", c.server, "https"),
+		                                 logout_bytes("/sd/logout", c.server, "/sd/init", "https")};
 		auto got = inner.requests();
 		ASSERT_EQ(got.size(), want.size());
 		for (size_t i = 0; i < want.size(); i++)

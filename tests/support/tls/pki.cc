@@ -111,12 +111,12 @@ TestPki::~TestPki()
 }
 
 IssuedCert TestPki::issue(const std::string &name, const std::string &sans, int from_days, int to_days,
-                          bool self_signed)
+                          bool self_signed, unsigned rsa_bits)
 {
 	IssuedCert out;
 	out.cert_file = dir_ + "/" + name + ".pem";
 	out.key_file = dir_ + "/" + name + ".key";
-	Key key(EVP_EC_gen("P-256"));
+	Key key(rsa_bits != 0 ? EVP_RSA_gen(rsa_bits) : EVP_EC_gen("P-256"));
 	if (key == nullptr || !ok())
 		return out;
 	X509 *ca = static_cast<X509 *>(ca_cert_);

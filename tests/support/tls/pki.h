@@ -25,9 +25,10 @@ public:
 	// A certificate named `name` (files name.pem, name.key) for the subject
 	// alternative names `sans` ("DNS:localhost,IP:127.0.0.1"), valid from
 	// `from_days` to `to_days` days from now (negative: in the past),
-	// signed by the CA or, with `self_signed`, by its own key.
+	// signed by the CA or, with `self_signed`, by its own key. Its key is
+	// an EC P-256 one, or RSA of `rsa_bits` bits when that is not 0.
 	IssuedCert issue(const std::string &name, const std::string &sans, int from_days = -1, int to_days = 30,
-	                 bool self_signed = false);
+	                 bool self_signed = false, unsigned rsa_bits = 0);
 
 private:
 	std::string dir_, ca_file_;

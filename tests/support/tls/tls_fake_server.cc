@@ -50,6 +50,9 @@ TlsFakeServer::TlsFakeServer(int inner_port, const std::string &cert_file, const
 		return;
 	ctx_ = ctx;
 	SSL_CTX_set_options(ctx, SSL_OP_IGNORE_UNEXPECTED_EOF);
+	// Any key the test hands over is served: refusing a weak one is the
+	// client's part.
+	SSL_CTX_set_security_level(ctx, 0);
 	if (SSL_CTX_use_certificate_chain_file(ctx, cert_file.c_str()) != 1 ||
 	    SSL_CTX_use_PrivateKey_file(ctx, key_file.c_str(), SSL_FILETYPE_PEM) != 1)
 		return;
@@ -205,11 +208,23 @@ void TlsFakeServer::serve(unique_fd conn)
 	if (ssl == nullptr)
 		return;
 	SSL_set_fd(ssl, fd);
+	if (b == TlsBehaviour::renegotiate)
+		SSL_set_max_proto_version(ssl, TLS1_2_VERSION);  // TLS 1.3 has no renegotiation
 	for (;;) {
 		int r = SSL_accept(ssl);
 		if (r == 1) {
 			handshakes_++;
+			if (b == TlsBehaviour::renegotiate) {
+				// The HelloRequest goes out now; the client's answer, if
+				// any, comes while the relay reads.
+				SSL_renegotiate(ssl);
+				SSL_do_handshake(ssl);
+				ERR_clear_error();
+			}
 			relay(ssl, fd, b);
+			if (b == TlsBehaviour::renegotiate && SSL_renegotiate_pending(ssl) == 0)
+				renegotiations_++;
+			relayed_++;
 			break;
 		}
 		if (!ssl_io(ssl, fd, r))

@@ -16,6 +16,7 @@ enum class TlsBehaviour {
 	no_close_notify,  // relay; after the reply only FIN, no close_notify
 	stall,            // accept the connection, never answer the handshake
 	plain_http,       // no TLS: answer the first bytes with a plain HTTP 400
+	renegotiate,      // TLS 1.2; ask for a new handshake at once, then relay
 };
 
 class TlsFakeServer {
@@ -37,6 +38,11 @@ public:
 	void set_behaviour(TlsBehaviour b) { behaviour_ = b; }
 	// Handshakes that completed so far.
 	int handshakes() const { return handshakes_; }
+	// Renegotiations that a client went through (TlsBehaviour::renegotiate),
+	// counted when the connection has ended: see relayed().
+	int renegotiations() const { return renegotiations_; }
+	// Connections whose relay has ended.
+	int relayed() const { return relayed_; }
 
 private:
 	enum class Wait { ready, timeout, stop };
@@ -52,6 +58,8 @@ private:
 	int port_ = 0;
 	std::atomic<TlsBehaviour> behaviour_{TlsBehaviour::normal};
 	std::atomic<int> handshakes_{0};
+	std::atomic<int> renegotiations_{0};
+	std::atomic<int> relayed_{0};
 	// Last: stopped first, while what the connections use still exists.
 	AcceptLoop loop_;
 };
