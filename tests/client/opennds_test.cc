@@ -234,7 +234,12 @@ void form_login_and_daemon(OpenNdsLab &lab, const std::string &extra)
 	ASSERT_TRUE(lab.deauth());
 	ASSERT_TRUE(lab.wait_logged_out()) << lab.ndsctl_json();
 	ASSERT_EQ(kill(daemon, SIGHUP), 0);
-	EXPECT_TRUE(syslog_wait_for(daemon, "Forced relogin successful.", 30000));
+	EXPECT_TRUE(syslog_wait_for(daemon, "Forced relogin successful.", 30000)) << [&] {
+		std::string lines;
+		for (const SyslogLine &l : syslog_lines(daemon))
+			lines += "  " + l.message + "\n";
+		return "the daemon's lines:\n" + lines;
+	}();
 	EXPECT_TRUE(wait_until([&] { return lab.client_authenticated(); }, 10000)) << lab.ndsctl_json();
 	EXPECT_TRUE(wait_until([&] { return lab.client_reaches_upstream(); }, 10000));
 	kill(daemon, SIGTERM);

@@ -459,7 +459,8 @@ std::string mikrotik(Portals &p, bool hidden_inputs)
 }
 
 // A portal whose redirect and login page set session cookies that the
-// form's post must carry, each on the path it was set for.
+// form's post must carry, each on the path it was set for; its terms
+// checkbox, unchecked on the page, is checked through LOGIN_FIELDS.
 std::string session_cookie(Portals &p)
 {
 	p.status("/", "<html><body>session open</body></html>", [&p](const PortalRequest &) {
@@ -472,6 +473,8 @@ std::string session_cookie(Portals &p)
 		return std::string(html_page("<html><body><form method=\"post\" action=\"login\">\n"
 		                             "<input type=\"email\" name=\"email\">\n"
 		                             "<input type=\"password\" name=\"pw\">\n"
+		                             "<label><input type=\"checkbox\" name=\"terms\" value=\"on\"> I accept"
+		                             "</label>\n"
 		                             "<input type=\"submit\" name=\"go\" value=\"Sign in\">\n"
 		                             "</form></body></html>\n")
 		                       .set_cookie("PORTALSESSID=" + p.gw.issue_token() + "; Path=/portal; HttpOnly"));
@@ -482,13 +485,13 @@ std::string session_cookie(Portals &p)
 		if (!p.gw.redeem_token(r.cookie("route").substr(1)))
 			return p.refuse("route cookie \"" + r.cookie("route") + "\" was not set, or was used");
 		std::string fault = first_fault({expect_field(r, "email", USER), expect_field(r, "pw", PASS),
-		                                 expect_field(r, "go", "Sign in")});
+		                                 expect_field(r, "terms", "on"), expect_field(r, "go", "Sign in")});
 		if (!fault.empty())
 			return p.refuse(fault);
 		p.logged_in = true;
 		return std::string(html_page("<html><body>session open</body></html>"));
 	});
-	return "INIT_PAGE = /\nLOGGED_IN_STRING = \"session open\"\n";
+	return "INIT_PAGE = /\nLOGGED_IN_STRING = \"session open\"\nLOGIN_FIELDS = \"terms=on\"\n";
 }
 
 struct Family {
@@ -533,8 +536,15 @@ TEST_P(PortalFamily, LogsIn)
 			SCOPED_TRACE(r.raw);
 			std::string line = r.raw.substr(0, r.raw.find("\r\n"));
 			EXPECT_EQ(line, r.method + " " + r.target + " HTTP/1.0");
-			if (r.path != "/" && r.path != "/status" && r.path != "/prelogin") {
-				EXPECT_EQ(r.header("User-Agent").rfind("kavri v", 0), 0u);
+			if (f == &p.gw && r.method == "GET" && (r.path == "/" || r.path == "/status" || r.path == "/prelogin"))
+				continue;  // the status probe's own bytes
+			EXPECT_EQ(r.header("User-Agent").rfind("kavri v", 0), 0u);
+			EXPECT_EQ(r.header("Host"), f->address() + ":" + std::to_string(f->port()));
+			EXPECT_EQ(r.header("Accept"), "*/*");
+			if (r.method == "POST") {
+				EXPECT_EQ(r.header("Content-Type"), "application/x-www-form-urlencoded");
+				EXPECT_EQ(r.header("Content-Length"), std::to_string(r.body.size()));
+				EXPECT_EQ(r.header("Referer").rfind("http://127.0.0.", 0), 0u);
 			}
 		}
 }
@@ -639,6 +649,16 @@ TEST(FormLoginRefusal, RedirectLoopEnds)
 	EXPECT_LT(l.seconds, 30);
 }
 
+// A redirect to a scheme other than http and https is not followed.
+TEST(FormLoginRefusal, RedirectToAnotherSchemeEnds)
+{
+	Portals p;
+	p.status("/", "you-are-in", [](const PortalRequest &) { return std::string(redirect_to("ftp://127.0.0.1/login")); });
+	Login l = run_login(form_config(p, PASS, "INIT_PAGE = /\nLOGGED_IN_STRING = you-are-in\n"));
+	expect_refusal(l, "ftp");
+	EXPECT_EQ(p.gw.count(), 1u) << p.wire();
+}
+
 // The probe's reply is the first of `n` redirects, /r1 ... /rN, then the
 // login page.
 void redirect_chain(Portals &p, int n)
@@ -674,6 +694,79 @@ TEST(FormLoginRefusal, FiveRedirectsAreFollowedASixthIsNot)
 	EXPECT_EQ(p.gw.count("GET", "/r5"), 1u) << p.wire();
 	EXPECT_EQ(p.gw.count("GET", "/page"), 0u) << p.wire();
 	EXPECT_EQ(p.gw.count("POST", "/login"), 0u) << p.wire();
+}
+
+// A portal that answers every form with another: three are submitted, no
+// fourth, and the login, not confirmed, failed; every request of it is
+// within the bound.
+TEST(FormLoginRefusal, EndlessFormsStopAtThree)
+{
+	Portals p;
+	p.gw.route("", "*", [](const PortalRequest &) { return std::string(html_page(login_form_page("/next"))); });
+	Login l = run_login(form_config(p, PASS, "INIT_PAGE = /\nLOGGED_IN_STRING = you-are-in\n"));
+	EXPECT_EQ(l.r.status, 255) << shown(l);
+	size_t posts = 0;
+	for (const auto &r : p.gw.requests())
+		posts += r.method == "POST";
+	EXPECT_EQ(posts, 3u) << p.wire();
+	EXPECT_LE(p.gw.count(), 2u + 31u) << p.wire();
+	ASSERT_FALSE(l.errors.empty()) << shown(l);
+	EXPECT_EQ(l.errors.back(), "LOGIN FAILED - To diagnose, try the options --debug --verbose");
+}
+
+// A cookie goes back only to the host that set it: the gateway's session
+// cookie does not travel with the form to the portal host of PORTAL_HOSTS,
+// whose own cookie does come back to it.
+TEST(FormLoginCookies, StayWithTheirHost)
+{
+	Portals p;
+	p.status("/", "you-are-in", [&p](const PortalRequest &) {
+		return std::string(redirect_to(p.second.url("/login")).set_cookie("gwsession=g1; Path=/"));
+	});
+	p.second.route("GET", "/login", [](const PortalRequest &) {
+		return std::string(html_page(login_form_page("/login")).set_cookie("portal=p1; Path=/"));
+	});
+	p.second.route("POST", "/login", [&p](const PortalRequest &r) {
+		if (r.has_cookie("gwsession"))
+			return p.refuse("the gateway's cookie went to the portal host");
+		if (r.cookie("portal") != "p1")
+			return p.refuse("no portal cookie");
+		p.logged_in = true;
+		return std::string(html_page("you-are-in"));
+	});
+	Login l = run_login(form_config(p, PASS, "INIT_PAGE = /\nLOGGED_IN_STRING = you-are-in\nPORTAL_HOSTS = 127.0.0.2\n"));
+	EXPECT_EQ(l.r.status, 0) << shown(l) << p.wire();
+	EXPECT_TRUE(p.refusals().empty()) << p.refusals().front();
+	for (const auto &r : p.second.requests())
+		EXPECT_FALSE(r.has_cookie("gwsession")) << r.raw;
+}
+
+// A portal that sends its login page chunked to an HTTP/1.0 request, as
+// some do: the page is read whole.
+TEST(FormLoginReplies, ChunkedLoginPage)
+{
+	Portals p;
+	p.status("/", "you-are-in", [](const PortalRequest &) {
+		std::string page = login_form_page("/login");
+		std::string half = page.substr(0, page.size() / 2), rest = page.substr(page.size() / 2);
+		char size1[16], size2[16];
+		snprintf(size1, sizeof size1, "%zx", half.size());
+		snprintf(size2, sizeof size2, "%zX", rest.size());
+		return "HTTP/1.1 511 Network Authentication Required\r\nContent-Type: text/html\r\n"
+		       "Transfer-Encoding: chunked\r\n\r\n" + std::string(size1) + "\r\n" + half + "\r\n" + size2 +
+		       ";ext=1\r\n" + rest + "\r\n0\r\n\r\n";
+	});
+	p.gw.route("POST", "/login", [&p](const PortalRequest &r) {
+		std::string fault = first_fault({expect_field(r, "username", USER), expect_field(r, "password", PASS),
+		                                 expect_field(r, "tok", "t1")});
+		if (!fault.empty())
+			return p.refuse(fault);
+		p.logged_in = true;
+		return std::string(html_page("you-are-in"));
+	});
+	Login l = run_login(form_config(p, PASS, "INIT_PAGE = /\nLOGGED_IN_STRING = you-are-in\n"));
+	EXPECT_EQ(l.r.status, 0) << shown(l) << p.wire();
+	EXPECT_TRUE(p.logged_in) << p.wire();
 }
 
 // A page of 1 MiB whose form lies past 64 KiB: the page is cut there, so
