@@ -123,8 +123,12 @@ TEST(FaultMatrix, EveryExchangeEndsWithinItsBound)
 				                auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(
 				                              std::chrono::steady_clock::now() - t0)
 				                              .count();
-				                if (client_sockets_to(base.port) != sockets_before)
-					                return "socket left open";
+				                // Only more sockets than before is one left open: a
+				                // filler of a full queue may drop out on its own.
+				                int sockets_after = client_sockets_to(base.port);
+				                if (sockets_after > sockets_before)
+					                return "socket left open: " + std::to_string(sockets_before) + " before, " +
+					                       std::to_string(sockets_after) + " after";
 				                return report(rc, base, static_cast<long>(ms));
 			                })});
 

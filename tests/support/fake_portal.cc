@@ -12,6 +12,9 @@
 #include <random>
 #include <strings.h>
 
+#include "base/text.h"
+#include "http_wire.h"
+
 namespace {
 
 using Clock = std::chrono::steady_clock;
@@ -33,18 +36,6 @@ std::string trim(const std::string &s)
 		return "";
 	size_t e = s.find_last_not_of(" \t\r");
 	return s.substr(b, e - b + 1);
-}
-
-// Where the headers end (just past the empty line), or npos.
-size_t header_end(const std::string &s)
-{
-	size_t crlf = s.find("\r\n\r\n");
-	size_t lf = s.find("\n\n");
-	if (crlf == std::string::npos && lf == std::string::npos)
-		return std::string::npos;
-	if (lf == std::string::npos || (crlf != std::string::npos && crlf < lf))
-		return crlf + 4;
-	return lf + 2;
 }
 
 size_t content_length(const PortalFields &headers)
@@ -101,26 +92,15 @@ PortalRequest parse_head(const std::string &s, size_t hend)
 	return r;
 }
 
-int hex_value(char c)
-{
-	if (c >= '0' && c <= '9')
-		return c - '0';
-	if (c >= 'a' && c <= 'f')
-		return c - 'a' + 10;
-	if (c >= 'A' && c <= 'F')
-		return c - 'A' + 10;
-	return -1;
-}
-
 std::string percent_decode(const std::string &s)
 {
 	std::string out;
 	for (size_t i = 0; i < s.size(); i++) {
 		if (s[i] == '+') {
 			out += ' ';
-		} else if (s[i] == '%' && i + 2 < s.size() && hex_value(s[i + 1]) >= 0 &&
-		           hex_value(s[i + 2]) >= 0) {
-			out += static_cast<char>(hex_value(s[i + 1]) * 16 + hex_value(s[i + 2]));
+		} else if (s[i] == '%' && i + 2 < s.size() && hex_digit(s[i + 1]) >= 0 &&
+		           hex_digit(s[i + 2]) >= 0) {
+			out += static_cast<char>(hex_digit(s[i + 1]) * 16 + hex_digit(s[i + 2]));
 			i += 2;
 		} else {
 			out += s[i];
@@ -379,7 +359,7 @@ bool FakePortal::read_request(int fd, std::string &got) const
 {
 	char buf[16384];
 	for (;;) {
-		size_t hend = header_end(got);
+		size_t hend = http_header_end(got);
 		if (hend != std::string::npos &&
 		    got.size() >= hend + content_length(parse_head(got, hend).headers))
 			return true;
@@ -431,7 +411,7 @@ void FakePortal::serve(unique_fd conn)
 	std::string got;
 	if (!read_request(fd, got))
 		return;
-	size_t hend = header_end(got);
+	size_t hend = http_header_end(got);
 	PortalRequest r = parse_head(got, hend);
 	r.body = got.substr(hend);
 	r.raw = got;

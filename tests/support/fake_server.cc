@@ -14,6 +14,8 @@
 #include <system_error>
 #include <strings.h>
 
+#include "http_wire.h"
+
 namespace {
 
 using Clock = std::chrono::steady_clock;
@@ -31,19 +33,6 @@ int ms_left(Clock::time_point deadline)
 	// Rounded up: a pause never ends early.
 	auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now()).count();
 	return left > 0 ? static_cast<int>(left) : 0;
-}
-
-// Where the headers end (just past the empty line), or npos. Bare line
-// feeds are taken too.
-size_t header_end(const std::string &s)
-{
-	size_t crlf = s.find("\r\n\r\n");
-	size_t lf = s.find("\n\n");
-	if (crlf == std::string::npos && lf == std::string::npos)
-		return std::string::npos;
-	if (lf == std::string::npos || (crlf != std::string::npos && crlf < lf))
-		return crlf + 4;
-	return lf + 2;
 }
 
 size_t content_length(const std::string &s, size_t hend)
@@ -75,7 +64,7 @@ size_t content_length(const std::string &s, size_t hend)
 
 bool request_complete(const std::string &s)
 {
-	size_t hend = header_end(s);
+	size_t hend = http_header_end(s);
 	return hend != std::string::npos && s.size() >= hend + content_length(s, hend);
 }
 

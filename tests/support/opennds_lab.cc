@@ -22,6 +22,7 @@ namespace {
 
 constexpr const char *NSENTER = "/usr/bin/nsenter";
 constexpr int START_TIMEOUT_MS = 120000;  // openNDS on a busy machine
+constexpr int START_ATTEMPTS = 2;          // a lab that did not get ready is started once more
 
 ino_t ns_inode(pid_t pid, const char *kind)
 {
@@ -81,17 +82,31 @@ bool executable(const char *path)
 
 OpenNdsLab::OpenNdsLab()
 {
-	auto began = std::chrono::steady_clock::now();
-	if (!start()) {
+	// openNDS now and then does not come up on a busy machine (its web
+	// server is not there when its rules are): a lab that did not get ready
+	// is torn down and started once more, afresh.
+	for (int attempt = 1; attempt <= START_ATTEMPTS; attempt++) {
+		auto began = std::chrono::steady_clock::now();
+		state_ = std::make_unique<TempDir>();
+		error_.clear();
+		pending_.clear();
+		if (start()) {
+			startup_seconds_ = seconds_since(began);
+			return;
+		}
 		if (error_.empty())
 			error_ = "the lab did not start";
-		std::string log = read_file(state_.file("lab.log"));
+		std::string log = read_file(state_->file("lab.log"));
 		if (!log.empty())
 			error_ += "\n" + log;
+		std::string nds = opennds_log();
+		if (!nds.empty())
+			error_ += "\nopenNDS's last lines:\n" + nds.substr(nds.size() > 2000 ? nds.size() - 2000 : 0);
 		stop();
-		return;
+		// Only a lab that could not get ready is worth another try.
+		if (geteuid() != 0 || error_.find(" is missing: ") != std::string::npos)
+			return;
 	}
-	startup_seconds_ = seconds_since(began);
 }
 
 OpenNdsLab::~OpenNdsLab()
@@ -119,13 +134,13 @@ bool OpenNdsLab::start()
 		return false;
 	}
 	const std::string script = std::string(KAVRI_SOURCE_DIR) + "/tests/support/opennds-lab";
-	const std::string state = state_.path();
+	const std::string state = state_->path();
 	int in[2], out[2];
 	if (pipe2(in, O_CLOEXEC) != 0 || pipe2(out, O_CLOEXEC) != 0) {
 		error_ = "pipe failed";
 		return false;
 	}
-	int log = open(state_.file("lab.log").c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+	int log = open(state_->file("lab.log").c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
 	const char *argv[] = {"unshare", "--pid", "--fork", "--kill-child", "--", "bash", script.c_str(), state.c_str(),
 	                      nullptr};
 	pid_t parent = getpid();
@@ -393,5 +408,5 @@ bool OpenNdsLab::client_reaches_upstream() const
 
 std::string OpenNdsLab::opennds_log() const
 {
-	return read_file(state_.file("opennds.log"));
+	return read_file(state_->file("opennds.log"));
 }

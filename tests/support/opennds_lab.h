@@ -104,7 +104,7 @@ private:
 	bool read_line(std::string *line, std::chrono::steady_clock::time_point deadline);
 	void stop();
 
-	TempDir state_;
+	std::unique_ptr<TempDir> state_;  // one of each start: a retry begins afresh
 	std::string error_;
 	double startup_seconds_ = 0;
 	pid_t lab_ = -1;              // unshare, whose child is process 1 of the lab's PID namespace
