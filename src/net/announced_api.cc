@@ -11,6 +11,8 @@
 #include <iterator>
 #include <vector>
 
+#include "base/text.h"
+
 namespace {
 
 constexpr size_t STATE_FILE_MAX = 1024 * 1024;  // bytes read of one file at most
@@ -53,17 +55,6 @@ std::optional<std::string_view> env_value(std::string_view text, std::string_vie
 		if (line.size() > key.size() && line.substr(0, key.size()) == key && line[key.size()] == '=')
 			found = line.substr(key.size() + 1);
 	return found;
-}
-
-int hex_digit(char c)
-{
-	if (c >= '0' && c <= '9')
-		return c - '0';
-	if (c >= 'a' && c <= 'f')
-		return c - 'a' + 10;
-	if (c >= 'A' && c <= 'F')
-		return c - 'A' + 10;
-	return -1;
 }
 
 // dhclient's quoted text: "\"", "\\" and "\ooo" octal escapes.
