@@ -272,6 +272,17 @@ TEST_F(Service, PingsTheWatchdogThatIsItsOwn)
 
 // With all of it set but no watchdog, a daemon in its pause does nothing
 // at all: no CPU tick and no context switch in 20 s.
+// ThreadSanitizer's runtime keeps a thread of its own in the daemon that
+// wakes ten times a second; a daemon that polled would still be far above
+// what it alone costs.
+#if defined(__SANITIZE_THREAD__)
+constexpr long IDLE_TICKS_ALLOWED = 20;
+constexpr long IDLE_SWITCHES_ALLOWED = 1000;
+#else
+constexpr long IDLE_TICKS_ALLOWED = 0;
+constexpr long IDLE_SWITCHES_ALLOWED = 0;
+#endif
+
 TEST_F(Service, IdleDaemonStaysAsleep)
 {
 	RUN_ISOLATED(true, [&] {
@@ -286,8 +297,8 @@ TEST_F(Service, IdleDaemonStaysAsleep)
 		Activity before = activity_of(pid);
 		std::this_thread::sleep_for(std::chrono::seconds(20));
 		Activity after = activity_of(pid);
-		EXPECT_EQ(after.ticks - before.ticks, 0) << "CPU ticks";
-		EXPECT_EQ(after.switches - before.switches, 0) << "context switches";
+		EXPECT_LE(after.ticks - before.ticks, IDLE_TICKS_ALLOWED) << "CPU ticks";
+		EXPECT_LE(after.switches - before.switches, IDLE_SWITCHES_ALLOWED) << "context switches";
 		EXPECT_EQ(manager.messages().size(), 1u);
 	});
 }
