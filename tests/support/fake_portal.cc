@@ -41,17 +41,8 @@ std::string trim(const std::string &s)
 size_t content_length(const PortalFields &headers)
 {
 	for (const auto &[name, value] : headers)
-		if (same_name(name, "Content-Length")) {
-			size_t n = 0;
-			for (char c : value) {
-				if (c < '0' || c > '9')
-					break;
-				n = n * 10 + static_cast<size_t>(c - '0');
-				if (n > request_cap)
-					return request_cap;
-			}
-			return n;
-		}
+		if (same_name(name, "Content-Length"))
+			return http_content_length(value, request_cap);
 	return 0;
 }
 

@@ -44,18 +44,8 @@ size_t content_length(const std::string &s, size_t hend)
 		if (eol == std::string::npos || eol > hend)
 			eol = hend;
 		if (eol - pos > sizeof name - 1 && strncasecmp(s.data() + pos, name, sizeof name - 1) == 0) {
-			size_t n = 0;
-			for (size_t i = pos + sizeof name - 1; i < eol; i++) {
-				char c = s[i];
-				if (c == ' ' || c == '\t')
-					continue;
-				if (c < '0' || c > '9')
-					break;
-				n = n * 10 + static_cast<size_t>(c - '0');
-				if (n > request_cap)
-					return request_cap;
-			}
-			return n;
+			size_t from = pos + sizeof name - 1;
+			return http_content_length(std::string_view(s).substr(from, eol - from), request_cap);
 		}
 		pos = eol + 1;
 	}

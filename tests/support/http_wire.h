@@ -2,6 +2,7 @@
 #pragma once
 
 #include <string>
+#include <string_view>
 
 // Where the head of a request ends (just past its empty line), or npos.
 // Bare line feeds are taken too.
@@ -14,4 +15,21 @@ inline size_t http_header_end(const std::string &s)
 	if (lf == std::string::npos || (crlf != std::string::npos && crlf < lf))
 		return crlf + 4;
 	return lf + 2;
+}
+
+// A Content-Length value as the tests' servers read it: its digits up to
+// the first other byte (blanks skipped), no more than `cap`.
+inline size_t http_content_length(std::string_view value, size_t cap)
+{
+	size_t n = 0;
+	for (char c : value) {
+		if (c == ' ' || c == '\t')
+			continue;
+		if (c < '0' || c > '9')
+			break;
+		n = n * 10 + static_cast<size_t>(c - '0');
+		if (n > cap)
+			return cap;
+	}
+	return n;
 }
